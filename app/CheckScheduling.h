@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Application.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// How long StopCheck waits for a worker before it abandons it.
+constexpr int StopWaitMs = 15000;
+
+// Stops any running check, passes the dial-up gate when it is asked for, then starts a worker.
+void StartCheck(Application& app);
+// Ends the running worker: StopEvent, a wait of at most StopWaitMs, abandon if need be.
+void StopCheck(Application& app);
+
+struct ResultRow {
+    std::string from;
+    std::string subject;
+};
+
+// The count label and list rows of a finished check, highest message number first.
+struct ResultView {
+    std::uint64_t count = 0;
+    std::vector<ResultRow> rows;
+};
+ResultView ShowResults(Application& app);

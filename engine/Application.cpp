@@ -1,0 +1,17 @@
+#include "Application.h"
+
+#include "WorkerThread.h"
+
+Application::Application() = default;
+Application::~Application() = default;
+
+void Application::PostStatus(StatusCode code)
+{
+    status.store(code);
+    statusEvent.Set();
+}
+
+ConnectionSettings Application::Connection() const
+{
+    return {settings.host, settings.port, settings.user, settings.password};
+}

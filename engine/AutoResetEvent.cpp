@@ -1,0 +1,51 @@
+#include "AutoResetEvent.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+AutoResetEvent::AutoResetEvent() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+AutoResetEvent::~AutoResetEvent()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void AutoResetEvent::SetFd(int fd)
+{
+    const std::uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+bool AutoResetEvent::TryConsumeFd(int fd)
+{
+    std::uint64_t count = 0;
+    ssize_t got;
+    while ((got = read(fd, &count, sizeof count)) < 0 && errno == EINTR) {
+    }
+    return got == static_cast<ssize_t>(sizeof count);
+}
+
+void AutoResetEvent::Set() const { SetFd(fd_); }
+
+void AutoResetEvent::Reset() const { TryConsumeFd(fd_); }
+
+bool AutoResetEvent::TryConsume() const { return TryConsumeFd(fd_); }
+
+bool AutoResetEvent::Wait(int timeoutMs) const
+{
+    pollfd p{fd_, POLLIN, 0};
+    for (;;) {
+        if (TryConsume())
+            return true;
+        int r = poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+    }
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "Application.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+// Joins one worker to the Application. The link is cut when the worker is
+// abandoned; from then on nothing the worker does reaches the Application:
+// no status, no results, no FinishedEvent, no StopEvent.
+struct WorkerLink {
+    explicit WorkerLink(Application& application) : app(&application) {}
+
+    std::mutex mutex;
+    Application* app; // null once cut
+    bool ended = false;
+    std::condition_variable endedChanged;
+
+    void PostStatus(StatusCode code);
+    // Hands a successful check's results over (Application::resultsMutex held).
+    void PublishResults(const CheckResults& results);
+    void SignalFinished();
+    void SignalStop();
+    // Called by the worker thread as its very last act.
+    void MarkEnded();
+    // Waits at most timeoutMs for MarkEnded; true when the worker has ended.
+    bool WaitEnded(int timeoutMs);
+    void Cut();
+};
+
+// What one check is given when it starts, taken on the user interface thread so
+// that the worker never reads a field the user interface may change meanwhile.
+struct CheckRequest {
+    ConnectionSettings connection;
+    DigestSet seenDigests;     // the digests known when the check started
+    int stopFd = -1;           // the session's own duplicate of StopEvent; the session closes it
+    HostResolver resolveHost;  // empty: getaddrinfo
+};
+
+// Runs one whole POP3 check; 1 when it ended before its event loop, 0 after the teardown.
+std::uint32_t CheckSessionThread(std::shared_ptr<WorkerLink> link, CheckRequest request);

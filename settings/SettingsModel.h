@@ -1,0 +1,24 @@
+#pragma once
+
+#include "Application.h"
+
+#include <cstdint>
+#include <optional>
+
+struct WindowPosition {
+    std::int32_t left = 0;
+    std::int32_t top = 0;
+};
+
+// The seven settings and seenDigests from the store, with the load rules; cannot fail.
+void LoadSettings(Application& app);
+// WindowLeft/WindowTop when the desktop program has a window to give, then UIDList.
+void SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition);
+// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order.
+void WriteBackSettings(const Settings& settings);
+// WindowLeft and WindowTop as stored; a value that cannot be read stays 0.
+WindowPosition ReadWindowPosition();
+// FirstRun holds a non-zero number.
+bool ReadFirstRun();
+// FirstRun := 0.
+void ResetFirstRun();
