@@ -24,4 +24,4 @@ struct ResultView {
     std::uint64_t count = 0;
     std::vector<ResultRow> rows;
 };
-ResultView ShowResults(Application& app);
+ResultView BuildResultView(Application& app);
