@@ -1,0 +1,73 @@
+#pragma once
+
+#include "Application.h"
+#include "MessageIdentity.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+// What the dialogue waits for; the values are fixed.
+enum class Pop3State : std::int32_t {
+    Connecting = 0,
+    AwaitGreeting = 1,
+    AwaitUserReply = 2,
+    AwaitPassReply = 3,
+    AwaitStatReply = 4,
+    AwaitUidlReply = 5,
+    ReadUidlList = 6,
+    AwaitTopReply = 7,
+    ReadTopHeaders = 8,
+    AwaitQuitReply = 9,
+};
+
+// How the dialogue reaches its session: a socket session in the program, a
+// recorder in tests.
+struct Pop3Outlet {
+    std::function<void(std::string_view bytes)> sendCommand;
+    std::function<void(StatusCode code)> postStatus;
+    std::function<void(const CheckResults& results)> publishResults;
+    std::function<void()> signalStop;
+};
+
+// The dialogue variables of one session, with the session's inputs.
+struct Pop3Dialogue {
+    std::string user;
+    std::string password;
+    DigestSet seenDigests; // known when the check started
+    Pop3State state = Pop3State::Connecting;
+    std::int32_t messageCount = 0;
+    std::uint32_t currentMessage = 0;
+    CheckResults results;
+    Pop3Outlet outlet;
+};
+
+// Acts on one complete line (without its CR LF) in the dialogue's current state.
+void HandleLine(Pop3Dialogue& dialogue, std::string_view line);
+
+bool IsPositiveReply(std::string_view line);
+
+std::string UserCommand(std::string_view user);
+std::string PassCommand(std::string_view password);
+std::string TopCommand(std::uint32_t number);
+inline constexpr std::string_view StatCommand = "STAT\r\n";
+inline constexpr std::string_view UidlCommand = "UIDL\r\n";
+inline constexpr std::string_view QuitCommand = "QUIT\r\n";
+
+// The message count of a positive STAT reply; 0 when it cannot be read.
+std::int32_t ParseStatCount(std::string_view line);
+
+struct ListingEntry {
+    std::uint32_t number = 0;
+    std::string_view uniqueId; // at most 70 bytes, may be empty
+};
+// False for a line to ignore: no readable number, or the number 0.
+bool ParseListingEntry(std::string_view line, ListingEntry& entry);
+
+struct HeaderLine {
+    std::string_view name;
+    std::string_view value; // at most 255 bytes
+};
+// False unless the line is a "From" or "Subject" header.
+bool ParseHeaderLine(std::string_view line, HeaderLine& header);
