@@ -35,7 +35,9 @@ struct WorkerLink {
 struct CheckRequest {
     ConnectionSettings connection;
     DigestSet seenDigests;     // the digests known when the check started
-    int stopFd = -1;           // the session's own duplicate of StopEvent; the session closes it
+    // The worker's own duplicate of StopEvent. The worker thread closes it once the
+    // session has returned; the session never closes it.
+    int stopFd = -1;
     HostResolver resolveHost;  // empty: getaddrinfo
 };
 

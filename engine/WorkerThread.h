@@ -9,6 +9,7 @@
 struct WorkerThread {
     std::thread thread;
     std::shared_ptr<WorkerLink> link;
+    int stopFd = -1; // the worker's duplicate of StopEvent; the thread closes it when the routine returns
 };
 
 // Starts app.checkRoutine (or CheckSessionThread) on a new thread with a request

@@ -1,0 +1,35 @@
+#include "CheckScheduling.h"
+
+#include "DialupGate.h"
+#include "WorkerThread.h"
+
+void StopCheck(Application& app)
+{
+    if (!app.workerThread)
+        return;
+    app.stopEvent.Set();
+    if (!WaitForWorkerThread(*app.workerThread, StopWaitMs))
+        AbandonWorkerThread(*app.workerThread);
+    app.workerThread.reset();
+    // A stop that no worker consumed (it had ended on its own) must not reach the next one.
+    app.stopEvent.Reset();
+}
+
+void StartCheck(Application& app)
+{
+    StopCheck(app);
+    if (app.settings.waitForDialup && !IsDialupConnected())
+        return;
+    app.workerThread = StartWorkerThread(app);
+}
+
+ResultView BuildResultView(Application& app)
+{
+    std::lock_guard lock(app.resultsMutex);
+    ResultView view;
+    view.count = app.messages.size();
+    view.rows.reserve(app.messages.size());
+    for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it)
+        view.rows.push_back({it->second.from, it->second.subject});
+    return view;
+}
