@@ -1,0 +1,56 @@
+#pragma once
+
+// postbell-check: one mail check from a terminal or a script.
+
+#include "Application.h"
+#include "MessageIdentity.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CheckCommandLine {
+    std::string host;
+    std::string user;
+    std::uint16_t port = 110;
+    std::string seenFile; // empty: no --seen
+    int timeoutSeconds = 60;
+};
+
+inline constexpr std::string_view CheckUsage =
+    "usage: postbell-check [--port N] [--seen FILE] [--timeout SECONDS] HOST USER";
+
+enum CheckExitCode {
+    CheckSucceeded = 0,
+    CheckCannotConnect = 1,
+    CheckLoginRejected = 2,
+    CheckServerError = 3,
+    CheckWrongCommandLine = 4,
+    CheckTimedOut = 5,
+    CheckSeenFileNotSaved = 6,
+};
+
+// args without the program name. False, with the reason, for a wrong command line.
+bool ParseCheckCommandLine(const std::vector<std::string>& args, CheckCommandLine& line, std::string& error);
+
+// The exit code for the last status of a check that was not timed out.
+int ExitCodeForStatus(StatusCode code);
+
+std::string DigestHex(std::string_view digest);
+std::string FormatStatusLine(StatusCode code);
+// number TAB digest TAB From TAB Subject; tabs, backslashes and control bytes in
+// the values are escaped so that one message stays one line of four fields.
+std::string FormatMessageLine(const MessageInfo& info);
+std::string FormatNewMailLine(bool newMail);
+
+// Reads 16-byte digests back to back; a missing file is an empty set and a
+// final partial record is ignored. False, with the reason, when it cannot be read.
+bool LoadSeenFile(const std::string& path, DigestSet& digests, std::string& error);
+// Replaces the file atomically by the digests, back to back.
+bool SaveSeenFile(const std::string& path, const DigestSet& digests, std::string& error);
+
+// The whole command; returns the process exit code.
+int RunCheckCommand(const std::vector<std::string>& args, const std::string& password, std::ostream& out,
+                    std::ostream& err);
