@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The rules the settings dialog applies to what the user typed.
+
+constexpr std::uint32_t ShortestInterval = 1;  // minutes
+constexpr std::uint32_t LongestInterval = 60;  // minutes
+constexpr std::uint16_t DefaultPort = 110;
+constexpr std::size_t LongestEntryBytes = 255; // host, user and password
+
+// Unsigned decimal as a dialog field holds it: leading spaces are skipped, then
+// one or more digits must run to the end and fit in 32 bits. Signs, other
+// characters (trailing spaces too) and empty text do not convert; the number
+// is then left as it was.
+bool ParseUnsignedDecimal(const std::string& text, std::uint32_t& number);
+
+// The interval entry as minutes, when it is a number from 1 to 60.
+bool ParseInterval(const std::string& text, std::uint32_t& minutes);
+
+// The port entry; 110 when it is not a number, is 0 or is above 65535.
+std::uint16_t PortFromEntry(const std::string& text);
+
+// UTF-8 text cut to at most maxBytes bytes, never inside a character.
+std::string CutUtf8(const std::string& text, std::size_t maxBytes);
+
+// "You may check for new messages every 1 to 60 minutes only."
+std::string IntervalWarningText();
