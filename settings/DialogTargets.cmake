@@ -1,0 +1,7 @@
+# The settings dialog and the XDG autostart entry.
+add_library(postbell_settings_dialog STATIC
+  AutostartEntry.cpp
+  SettingsDialog.cpp
+)
+target_include_directories(postbell_settings_dialog PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(postbell_settings_dialog PUBLIC postbell_settings Qt6::Widgets)
