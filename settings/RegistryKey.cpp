@@ -111,6 +111,15 @@ bool QueryNumber(const char* name, std::uint32_t& number)
     return true;
 }
 
+// A store seeded by hand may have been made readable by others; it holds the password.
+bool KeepPrivate(const std::string& path)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        return false;
+    return (info.st_mode & 077) == 0 || chmod(path.c_str(), info.st_mode & 0700) == 0;
+}
+
 // The folder (0700) and an empty file (0600) before SQLite writes a byte into it.
 bool PrepareStoreFile(const std::string& path)
 {
@@ -118,7 +127,7 @@ bool PrepareStoreFile(const std::string& path)
         return false;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        return errno == EEXIST;
+        return errno == EEXIST && KeepPrivate(path);
     const bool ok = fchmod(fd, 0600) == 0; // the umask may have taken bits away
     close(fd);
     return ok;

@@ -1,4 +1,6 @@
 #include "RegistryKey.h"
+
+#include <sys/stat.h>
 #include "StoreTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -125,6 +127,11 @@ TEST_F(RegistryKeyTest, AFreshStoreHoldsExactlyTheRegistryBytesWithPrivateModes)
     EXPECT_EQ(PathMode(home.configHome + "/postbell"), 0700u);
     EXPECT_EQ(PathMode(RegistryStorePath()), 0600u);
     EXPECT_EQ(RunSql("PRAGMA integrity_check"), "ok\n");
+
+    // A store that a script left readable by others is made private again by the next write.
+    ASSERT_EQ(chmod(RegistryStorePath().c_str(), 0644), 0);
+    ASSERT_TRUE(RegistryKey::WriteString("Password", "secret"));
+    EXPECT_EQ(PathMode(RegistryStorePath()), 0600u);
 }
 
 TEST_F(RegistryKeyTest, TheStoreFollowsXdgConfigHomeAtEachCall)
