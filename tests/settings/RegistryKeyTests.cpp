@@ -1,6 +1,4 @@
 #include "RegistryKey.h"
-
-#include <sys/stat.h>
 #include "StoreTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +6,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
