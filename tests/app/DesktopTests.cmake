@@ -1,0 +1,23 @@
+# Tests of the desktop program: the tray decisions and string table (no Qt), the windows
+# and tray icon under the offscreen platform, and the whole program under X with Dovecot.
+include(GoogleTest)
+
+add_executable(tray_state_tests TrayStateTests.cpp)
+target_link_libraries(tray_state_tests PRIVATE postbell_tray_state GTest::gtest_main)
+target_compile_definitions(tray_state_tests PRIVATE POSTBELL_VERSION="${PROJECT_VERSION}")
+gtest_discover_tests(tray_state_tests DISCOVERY_MODE PRE_TEST)
+
+add_executable(desktop_widget_tests DesktopWidgetTests.cpp)
+target_include_directories(desktop_widget_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests/settings)
+target_link_libraries(desktop_widget_tests PRIVATE postbell_desktop Qt6::Test GTest::gtest SQLite::SQLite3)
+target_compile_definitions(desktop_widget_tests PRIVATE POSTBELL_VERSION="${PROJECT_VERSION}")
+gtest_discover_tests(desktop_widget_tests
+  DISCOVERY_MODE PRE_TEST
+  PROPERTIES LABELS widgets ENVIRONMENT QT_QPA_PLATFORM=offscreen
+)
+
+# Screenshots of the tray and the main window land in the build folder.
+add_test(NAME desktop_e2e
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/desktop_e2e.sh $<TARGET_FILE:postbell>
+                 ${CMAKE_CURRENT_BINARY_DIR})
+set_tests_properties(desktop_e2e PROPERTIES LABELS "x11;dovecot" SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL ON)
