@@ -7,12 +7,15 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <cerrno>
 #include <csignal>
@@ -73,6 +76,25 @@ void ShowStartupError(int id)
     // No owner and no caption of our own: the desktop's default caption.
     QMessageBox box(QMessageBox::Critical, QString(), ToQString(StartupErrorText(id)), QMessageBox::Ok);
     box.exec();
+}
+
+// Started at log-on, Postbell may come up before the panel that holds the tray:
+// give the tray a little time to appear before start-up fails with error 4.
+void AwaitSystemTray()
+{
+    constexpr qint64 TrayWaitMs = 30000;
+    constexpr int TrayPollMs = 250;
+    // These platforms never have a tray; waiting would only delay the error.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        return;
+    QElapsedTimer waited;
+    waited.start();
+    while (!QSystemTrayIcon::isSystemTrayAvailable() && waited.elapsed() < TrayWaitMs) {
+        QEventLoop pause;
+        QTimer::singleShot(TrayPollMs, &pause, &QEventLoop::quit);
+        pause.exec();
+    }
 }
 
 } // namespace
@@ -194,6 +216,7 @@ void Run(Application& app)
     HandleFirstRun(app);
     CreateMainWindow(app);
     CreateTrayIcon(app);
+    AwaitSystemTray();
     if (!AddTrayIcon(app, false))
         throw 4;
     app.trayShowsNewMail = false;
