@@ -10,41 +10,28 @@ set -euo pipefail
 
 postbell=$1
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=../../support/desktop.sh
+source "$here/../../support/desktop.sh"
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*"; [ -f "${work:-}/postbell.log" ] && sed 's/^/postbell: /' "$work/postbell.log"; exit 1; }
 
-for tool in Xvfb trayer xdotool xdpyinfo; do
+for tool in Xvfb trayer xdotool; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 
 work=$(mktemp -d /tmp/pblate.XXXXXX)
-pids=()
+postbell_pid=""
 cleanup() {
     set +e
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+    [ -n "$postbell_pid" ] && kill -KILL "$postbell_pid" 2>/dev/null && wait "$postbell_pid" 2>/dev/null
+    pb_stop_display
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-# poll TENTHS COMMAND...: until the command succeeds, at most TENTHS tenths of a second.
-poll() {
-    local tries=$1; shift
-    while [ "$tries" -gt 0 ]; do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-        tries=$((tries - 1))
-    done
-    return 1
-}
-
-exec {displayfd}<> <(:)
-Xvfb -displayfd "$displayfd" -screen 0 800x600x24 -nolisten tcp </dev/null >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-read -r -t 20 -u "$displayfd" number || fail "Xvfb gave no display number"
-export DISPLAY=":$number"
-poll 200 xdpyinfo || fail "Xvfb $DISPLAY did not answer"
+pb_start_xvfb "$work" 800x600x24 || fail "no X display"
 
 # An empty store: no settings, so the first check fails quickly and harmlessly.
 export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
@@ -52,27 +39,17 @@ mkdir -p -m 700 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
 LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0" \
     env -u QT_QPA_PLATFORM "$postbell" </dev/null >"$work/postbell.log" 2>&1 &
 postbell_pid=$!
-pids+=("$postbell_pid")
-
-tray_icon_shown() {
-    local wid
-    for wid in $(xdotool search --onlyvisible --pid "$postbell_pid" 2>/dev/null); do
-        eval "$(xdotool getwindowgeometry --shell "$wid")"
-        [ "$WIDTH" -le 32 ] && [ "$HEIGHT" -le 32 ] && return 0
-    done
-    return 1
-}
 
 sleep 2
 kill -0 "$postbell_pid" 2>/dev/null || fail "Postbell ended while there was no tray yet"
-tray_icon_shown && fail "an icon showed with no tray host"
+pb_find_tray_icon "$postbell_pid" && fail "an icon showed with no tray host"
 
-trayer --edge bottom --align right --widthtype request --height 32 </dev/null >"$work/trayer.log" 2>&1 &
-pids+=($!)
-poll 200 tray_icon_shown || fail "no tray icon after the tray host came up"
+pb_start_trayer "$work" || fail "no tray host"
+pb_wait_for 200 pb_find_tray_icon "$postbell_pid" || fail "no tray icon after the tray host came up"
 
 kill -TERM "$postbell_pid"
 status=0
 wait "$postbell_pid" || status=$?
+postbell_pid=""
 [ "$status" -eq 0 ] || fail "Postbell exited with $status after SIGTERM"
 echo "PASSED: the tray icon appeared once the tray host came up"

@@ -1,0 +1,187 @@
+# Shell helpers for driving Postbell on an X display: a private Xvfb with trayer as the tray
+# host, a store seeded with the sqlite3 tool as a person could seed it, and the tray icon
+# found, grabbed and told apart by its colours. Sourced (not run) by the end-to-end tests and
+# by the demo of tools/postbell.sh; every name starts with pb_.
+#
+# Needs: Xvfb, trayer, xdotool, sqlite3, od, and ImageMagick (import, convert).
+# shellcheck shell=bash
+# shellcheck disable=SC2034  # the PB_ variables are set for the caller
+
+# The key every value of Postbell lives under.
+PB_KEY='Software\Veltrane\Postbell'
+
+# pb_wait_for TENTHS COMMAND...: polls until the command succeeds, at most TENTHS tenths
+# of a second. The command runs in this shell, so the variables it sets stay set.
+pb_wait_for() {
+    local tries=$1; shift
+    while [ "$tries" -gt 0 ]; do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# pb_start_display WORKDIR [SCREEN]: starts Xvfb on a free display and trayer on it as the
+# tray host, and waits until trayer's panel shows; only then may Postbell start, since a
+# program started before the tray host finds no tray. Exports DISPLAY; sets PB_XVFB_PID and
+# PB_TRAYER_PID as soon as each process exists, so that the caller's trap can end them even
+# when this fails half-way. Logs go to WORKDIR/xvfb.log and WORKDIR/trayer.log.
+pb_start_display() {
+    pb_start_xvfb "$@" && pb_start_trayer "$1"
+}
+
+# pb_start_xvfb WORKDIR [SCREEN]: the Xvfb half of pb_start_display, for a display that is
+# to begin without a tray host.
+pb_start_xvfb() {
+    local work=$1 screen=${2:-1280x800x24} number
+    PB_XVFB_PID="" PB_TRAYER_PID=""
+    rm -f "$work/display"
+    # Xvfb picks a free display itself and names it once it accepts connections: no race
+    # with another X server starting at the same time.
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$work/display" </dev/null \
+        >"$work/xvfb.log" 2>&1 &
+    PB_XVFB_PID=$!
+    if ! pb_wait_for 200 grep -q '^[0-9]' "$work/display"; then
+        echo "Xvfb did not start:" >&2
+        cat "$work/xvfb.log" >&2
+        return 1
+    fi
+    number=$(head -n 1 "$work/display")
+    export DISPLAY=":$number"
+}
+
+# pb_start_trayer WORKDIR: the tray host half of pb_start_display, on DISPLAY.
+pb_start_trayer() {
+    local work=$1
+    trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
+        --expand true </dev/null >"$work/trayer.log" 2>&1 &
+    PB_TRAYER_PID=$!
+    if ! pb_wait_for 200 xdotool search --onlyvisible --name '^panel$'; then
+        echo "trayer showed no panel on $DISPLAY:" >&2
+        cat "$work/trayer.log" >&2
+        return 1
+    fi
+}
+
+# pb_stop_display: ends what pb_start_display started.
+pb_stop_display() {
+    [ -n "${PB_TRAYER_PID:-}" ] && kill "$PB_TRAYER_PID" 2>/dev/null && wait "$PB_TRAYER_PID" 2>/dev/null
+    [ -n "${PB_XVFB_PID:-}" ] && kill "$PB_XVFB_PID" 2>/dev/null && wait "$PB_XVFB_PID" 2>/dev/null
+    PB_TRAYER_PID="" PB_XVFB_PID=""
+    return 0
+}
+
+# --- the store --------------------------------------------------------------------------
+
+# pb_sql_text TEXT: the SQL blob of a REG_SZ value: the bytes and one zero byte.
+pb_sql_text() { printf "X'%s00'" "$(printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n')"; }
+
+# pb_sql_dword N: the SQL blob of a REG_DWORD value: four bytes, little-endian.
+pb_sql_dword() {
+    printf "X'%02x%02x%02x%02x'" $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255))
+}
+
+# pb_sql_file FILE: the SQL blob of a REG_BINARY value holding the file's bytes.
+pb_sql_file() { printf "X'%s'" "$(od -An -v -tx1 "$1" | tr -d ' \n')"; }
+
+# pb_store_seed STORE NAME TYPE BLOB [NAME TYPE BLOB]...: creates the store (folder 0700,
+# file 0600, the tables and the key rows) when it is not there, and writes the values.
+# TYPE is 1 (REG_SZ), 3 (REG_BINARY) or 4 (REG_DWORD); BLOB an SQL blob from pb_sql_*.
+pb_store_seed() {
+    local store=$1 rows="" separator=""
+    shift
+    while [ $# -ge 3 ]; do
+        rows+="$separator('$PB_KEY', '$1', $2, $3)"
+        separator=", "
+        shift 3
+    done
+    mkdir -p -m 700 "$(dirname "$store")"
+    (umask 077 && sqlite3 "$store" <<SQL
+CREATE TABLE IF NOT EXISTS key (path TEXT PRIMARY KEY NOT NULL COLLATE NOCASE);
+CREATE TABLE IF NOT EXISTS value (key TEXT NOT NULL COLLATE NOCASE REFERENCES key(path),
+  name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (key, name));
+INSERT OR IGNORE INTO key VALUES ('Software'), ('Software\Veltrane'), ('$PB_KEY');
+${rows:+INSERT OR REPLACE INTO value VALUES $rows;}
+SQL
+    ) && chmod 600 "$store"
+}
+
+# pb_stored_hex STORE NAME: the value's bytes in upper-case hex; empty when there is none.
+pb_stored_hex() {
+    sqlite3 -readonly "$1" "SELECT hex(data) FROM value WHERE key = '$PB_KEY' AND name = '$2'" 2>/dev/null
+}
+
+# --- the tray icon ----------------------------------------------------------------------
+
+# The new-mail picture is a golden envelope, the error picture has a red badge; the normal
+# picture has neither colour.
+PB_NEW_MAIL_GOLD='#ffd21a'
+PB_ERROR_RED='#d81e1e'
+
+# pb_find_tray_icon PID: true when the program shows its tray icon in an XEmbed tray (its
+# visible window of at most 32 pixels); sets PB_ICON (the window) and PB_ICON_X, PB_ICON_Y,
+# PB_ICON_W, PB_ICON_H.
+pb_find_tray_icon() {
+    local wid geometry WINDOW X Y WIDTH HEIGHT SCREEN
+    for wid in $(xdotool search --onlyvisible --pid "$1" 2>/dev/null); do
+        geometry=$(xdotool getwindowgeometry --shell "$wid" 2>/dev/null) || continue
+        eval "$geometry"
+        if [ "$WIDTH" -le 32 ] && [ "$HEIGHT" -le 32 ]; then
+            PB_ICON=$wid PB_ICON_X=$X PB_ICON_Y=$Y PB_ICON_W=$WIDTH PB_ICON_H=$HEIGHT
+            return 0
+        fi
+    done
+    return 1
+}
+
+# pb_find_window PID TITLE-REGEX: true when the program shows a window whose title matches,
+# other than its tray icon (which bears the program's name too); sets PB_WINDOW.
+pb_find_window() {
+    local wid
+    PB_WINDOW=""
+    # --all: without it xdotool takes windows that meet either condition.
+    for wid in $(xdotool search --all --onlyvisible --pid "$1" --name "$2" 2>/dev/null); do
+        pb_window_geometry "$wid" || continue
+        if [ "$PB_W" -gt 32 ] || [ "$PB_H" -gt 32 ]; then
+            PB_WINDOW=$wid
+            return 0
+        fi
+    done
+    return 1
+}
+
+# pb_window_geometry WINDOW: sets PB_X, PB_Y, PB_W, PB_H to the window's place and size.
+pb_window_geometry() {
+    local geometry WINDOW X Y WIDTH HEIGHT SCREEN
+    geometry=$(xdotool getwindowgeometry --shell "$1" 2>/dev/null) || return 1
+    eval "$geometry"
+    PB_X=$X PB_Y=$Y PB_W=$WIDTH PB_H=$HEIGHT
+}
+
+# pb_grab FILE X Y W H: a screenshot of that part of the screen.
+pb_grab() { import -window root -crop "${4}x${5}+${2}+${3}" +repage "$1"; }
+
+# pb_grab_icon FILE: a screenshot of the icon found by pb_find_tray_icon.
+pb_grab_icon() { pb_grab "$1" "$PB_ICON_X" "$PB_ICON_Y" "$PB_ICON_W" "$PB_ICON_H"; }
+
+# pb_colour_share FILE COLOUR: the share (0 to 1) of the picture's pixels near that colour.
+pb_colour_share() {
+    convert "$1" -alpha off -fuzz 12% -fill black +opaque "$2" -fill white -opaque "$2" \
+        -colorspace gray -format '%[fx:mean]' info:
+}
+
+# pb_icon_shows PICTURE FILE: grabs the icon into FILE and tells whether it shows PICTURE:
+# normal, new-mail or error.
+pb_icon_shows() {
+    local gold red
+    pb_grab_icon "$2" || return 1
+    gold=$(pb_colour_share "$2" "$PB_NEW_MAIL_GOLD") || return 1
+    red=$(pb_colour_share "$2" "$PB_ERROR_RED") || return 1
+    case $1 in
+        new-mail) awk -v g="$gold" 'BEGIN { exit !(g > 0.15) }' ;;
+        error) awk -v g="$gold" -v r="$red" 'BEGIN { exit !(r > 0.05 && g < 0.02) }' ;;
+        normal) awk -v g="$gold" -v r="$red" 'BEGIN { exit !(g < 0.02 && r < 0.02) }' ;;
+        *) return 2 ;;
+    esac
+}
