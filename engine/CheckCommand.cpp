@@ -1,5 +1,6 @@
 #include "CheckCommand.h"
 
+#include "FileReplace.h"
 #include "StatusText.h"
 #include "WorkerThread.h"
 
@@ -9,7 +10,6 @@
 #include <limits>
 #include <mutex>
 #include <ostream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -72,40 +72,6 @@ bool TakeOption(const std::vector<std::string>& args, std::size_t& i, CheckComma
 std::string SystemError(const std::string& what, const std::string& path)
 {
     return what + " " + path + ": " + std::strerror(errno);
-}
-
-bool WriteAll(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-std::string DirectoryOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Creates a new file next to path for the replacement; -1 when none could be made.
-int CreateTemporary(const std::string& path, std::string& temporary)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
 }
 
 void AppendEscaped(std::string& out, std::string_view value)
@@ -259,27 +225,9 @@ bool SaveSeenFile(const std::string& path, const DigestSet& digests, std::string
     for (const UidDigest& digest : digests)
         bytes += digest;
 
-    std::string temporary;
-    const int fd = CreateTemporary(path, temporary);
-    if (fd < 0) {
-        error = SystemError("cannot create a file next to", path);
-        return false;
-    }
-    const bool written = WriteAll(fd, bytes) && fsync(fd) == 0;
-    const int savedErrno = errno;
-    const bool closed = close(fd) == 0;
-    if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
-        if (!written)
-            errno = savedErrno;
+    if (!ReplaceFile(path, bytes, 0666)) {
         error = SystemError("cannot write", path);
-        unlink(temporary.c_str());
         return false;
-    }
-    // Make the rename itself survive a power loss.
-    const int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        fsync(directory);
-        close(directory);
     }
     return true;
 }

@@ -1,9 +1,8 @@
 #include "AutostartEntry.h"
 
+#include "FileReplace.h"
 #include "UserConfig.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,33 +67,6 @@ std::string AutostartFolder()
     return configHome.empty() ? std::string() : configHome + "/autostart";
 }
 
-bool WriteAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// A temporary file beside the entry, renamed over it: a reader sees the old entry or the new one.
-void WriteEntryAtomically(const std::string& path, const std::string& text)
-{
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return;
-    const bool written = fchmod(fd, 0644) == 0 && WriteAll(fd, text) && fsync(fd) == 0;
-    if (close(fd) == 0 && written && rename(temporary.c_str(), path.c_str()) == 0)
-        return;
-    unlink(temporary.c_str());
-}
-
 } // namespace
 
 std::string AutostartEntryPath()
@@ -130,5 +102,6 @@ void UpdateRunEntry(bool runAtStartup)
     const std::string programPath = RunningProgramPath();
     if (programPath.empty() || !CreateFolderPath(AutostartFolder()))
         return;
-    WriteEntryAtomically(path, AutostartEntryText(programPath));
+    // A reader sees the old entry or the new one, never half of it.
+    ReplaceFile(path, AutostartEntryText(programPath), 0644);
 }
