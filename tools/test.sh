@@ -7,6 +7,8 @@
 #   normal  Release build, every test
 #   asan    ASan+UBSan build, every test except those labelled `slow`
 #   tsan    TSan build without the desktop program, the tests labelled `threads`
+# and, after the normal run, builds the Debian package from it, installs it, runs the
+# installed postbell-check and removes the package (tools/package-check.sh).
 # Tests labelled `x11` run one at a time with DISPLAY set; the others run two at a time
 # without it. It stops everything it started, prints "N passed, N failed, N skipped" over
 # all runs (a build that fails counts as one failure) and exits non-zero if anything failed.
@@ -108,6 +110,19 @@ step() {
   return $rc
 }
 
+# package_step BUILD-DIR: the Debian package from a finished build, installed, its
+# postbell-check run with a wrong command line, removed again; one test in the totals.
+package_step() {
+  local r=0
+  say "package"
+  bash "$repo/tools/package-check.sh" "$1" || r=$?
+  case $r in
+    0) passed=$((passed + 1)) ;;
+    77) skipped=$((skipped + 1)) ;;
+    *) failed=$((failed + 1)); return 1 ;;
+  esac
+}
+
 start_dovecot() {
   local out
   out=$(python3 "$repo/tests/support/dovecot.py" start) || return 1
@@ -179,6 +194,7 @@ main() {
   start_display || { echo "no X display: the x11 tests will not run"; failed=$((failed + 1)); ok=0; }
 
   step normal "" "" -DCMAKE_BUILD_TYPE=Release -DPOSTBELL_DESKTOP=ON || ok=0
+  package_step "$build_root/normal" || ok=0
   step asan slow "" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOSTBELL_SANITIZE=address,undefined \
     -DPOSTBELL_DESKTOP="$asan_desktop" || ok=0
   step tsan "" threads -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOSTBELL_SANITIZE=thread \
