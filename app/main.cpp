@@ -1,6 +1,7 @@
 #include "Desktop.h"
 
 #include <QApplication>
+#include <QPixmapCache>
 
 int main(int argc, char** argv)
 {
@@ -10,5 +11,8 @@ int main(int argc, char** argv)
     QApplication application(qtArgc, qtArgv);
     QApplication::setApplicationDisplayName(QStringLiteral("Postbell"));
     QApplication::setDesktopFileName(QStringLiteral("postbell"));
+    // Qt's pixmap cache wakes the program 30 s after each drawing of the tray icon to flush
+    // itself; the few small pictures are cheap to draw again.
+    QPixmapCache::setCacheLimit(0);
     return RunPostbell();
 }
