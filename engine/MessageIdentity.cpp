@@ -1,8 +1,8 @@
 #include "MessageIdentity.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <memory>
 #include <stdexcept>
 
 bool UnsignedBytesLess::operator()(const std::string& a, const std::string& b) const
@@ -11,14 +11,29 @@ bool UnsignedBytesLess::operator()(const std::string& a, const std::string& b) c
     return a.compare(b) < 0;
 }
 
+namespace {
+
+// MD5, fetched once for the life of the process: EVP_md5() would look the algorithm up
+// again at every digest. The system's OpenSSL configuration is not read; it can only add
+// providers this program does not use, at a cost in start-up time and memory.
+const EVP_MD* Md5()
+{
+    static const EVP_MD* const md5 = [] {
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+        return EVP_MD_fetch(nullptr, "MD5", nullptr);
+    }();
+    return md5;
+}
+
+} // namespace
+
 UidDigest MakeUidDigest(std::string_view uniqueId)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1
-        || EVP_DigestUpdate(context.get(), uniqueId.data(), uniqueId.size()) != 1
-        || EVP_DigestFinal_ex(context.get(), digest, &length) != 1 || length != 16)
+    const EVP_MD* md5 = Md5();
+    if (md5 == nullptr || EVP_Digest(uniqueId.data(), uniqueId.size(), digest, &length, md5, nullptr) != 1
+        || length != 16)
         throw std::runtime_error("MD5 is not available");
     return UidDigest(reinterpret_cast<const char*>(digest), length);
 }
