@@ -23,6 +23,12 @@ void StartCheck(Application& app)
     app.workerThread = StartWorkerThread(app);
 }
 
+std::uint64_t CountMessages(Application& app)
+{
+    std::lock_guard lock(app.resultsMutex);
+    return app.messages.size();
+}
+
 ResultView BuildResultView(Application& app)
 {
     std::lock_guard lock(app.resultsMutex);

@@ -25,3 +25,5 @@ struct ResultView {
     std::vector<ResultRow> rows;
 };
 ResultView BuildResultView(Application& app);
+// The count alone, without copying the rows.
+std::uint64_t CountMessages(Application& app);

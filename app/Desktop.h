@@ -37,6 +37,7 @@ struct Desktop {
     QLabel* countLabel = nullptr;       // children of mainWindow
     QTreeWidget* messageList = nullptr;
     QStatusBar* statusBar = nullptr;
+    bool messageListStale = false;      // results arrived while hidden; rows are built on show
 
     std::unique_ptr<QMenu> trayMenu;    // outlives trayIcon, which only borrows it
     std::unique_ptr<QSystemTrayIcon> trayIcon;
@@ -49,7 +50,7 @@ struct Desktop {
     bool sessionEndSignalsWatched = false;
     std::unique_ptr<QSocketNotifier> sessionEndNotifier;
 
-    DigestSet savedDigests;             // the seen digests last written to UIDList
+    UidDigest savedDigestsFingerprint;  // of the seen digests last written to UIDList
 };
 
 // Object names of the main window's controls, after the template's ids.

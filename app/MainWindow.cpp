@@ -172,16 +172,10 @@ std::optional<WindowPosition> MainWindowPosition(const Application& app)
     return WindowPosition{position.x(), position.y()};
 }
 
-void ShowMainWindow(Application& app)
-{
-    ResetTrayIcon(app);
-    QDialog* window = app.desktop->mainWindow.get();
-    window->show();
-    window->raise();
-    window->activateWindow();
-}
+namespace {
 
-void ShowResults(Application& app)
+// The count and the rows of the last successful check, highest message number first.
+void FillMessageList(Application& app)
 {
     Desktop& desktop = *app.desktop;
     const ResultView view = BuildResultView(app);
@@ -194,6 +188,32 @@ void ShowResults(Application& app)
     desktop.messageList->addTopLevelItems(rows);
     desktop.messageList->resizeColumnToContents(0);
     desktop.messageList->resizeColumnToContents(1);
+    desktop.messageListStale = false;
+}
+
+} // namespace
+
+void ShowMainWindow(Application& app)
+{
+    ResetTrayIcon(app);
+    if (app.desktop->messageListStale)
+        FillMessageList(app);
+    QDialog* window = app.desktop->mainWindow.get();
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void ShowResults(Application& app)
+{
+    Desktop& desktop = *app.desktop;
+    if (MainWindowVisible(app))
+        return FillMessageList(app);
+    // The program lives hidden: rows of a large mailbox that nobody sees would cost
+    // megabytes and time at every check, so a hidden window gets them when it is shown.
+    desktop.countLabel->setText(QString::number(CountMessages(app)));
+    desktop.messageList->clear();
+    desktop.messageListStale = true;
 }
 
 void ShowAboutBox(Application& app)

@@ -253,7 +253,7 @@ void ConnectDialogue(Session& s, CheckRequest& request)
     d.seenDigests = std::move(request.seenDigests);
     d.outlet.sendCommand = [&s](std::string_view bytes) { SendCommand(s, bytes); };
     d.outlet.postStatus = [&s](StatusCode code) { s.link->PostStatus(code); };
-    d.outlet.publishResults = [&s](const CheckResults& results) { s.link->PublishResults(results); };
+    d.outlet.publishResults = [&s](CheckResults&& results) { s.link->PublishResults(std::move(results)); };
     d.outlet.signalStop = [&s] { RequestStop(s); };
 }
 
@@ -313,6 +313,9 @@ std::uint32_t CheckSessionThread(std::shared_ptr<WorkerLink> link, CheckRequest 
 
     shutdown(fd, SHUT_RDWR);
     close(fd);
+    // Released before the user interface hears of the end, so that what it does then
+    // (giving freed memory back) finds the session's containers gone.
+    session.reset();
     link->SignalFinished();
     return 0;
 }

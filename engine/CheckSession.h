@@ -19,8 +19,9 @@ struct WorkerLink {
     std::condition_variable endedChanged;
 
     void PostStatus(StatusCode code);
-    // Hands a successful check's results over (Application::resultsMutex held).
-    void PublishResults(const CheckResults& results);
+    // Hands a successful check's results over (Application::resultsMutex held). They are
+    // moved, not copied: a large mailbox's table would otherwise exist twice.
+    void PublishResults(CheckResults&& results);
     void SignalFinished();
     void SignalStop();
     // Called by the worker thread as its very last act.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -57,7 +58,7 @@ void Fail(Pop3Dialogue& d, StatusCode code)
 void Succeed(Pop3Dialogue& d)
 {
     d.state = Pop3State::AwaitQuitReply;
-    d.outlet.publishResults(d.results);
+    d.outlet.publishResults(std::move(d.results));
     PostStatus(d, 15);
     SendCommand(d, QuitCommand);
 }

@@ -27,7 +27,7 @@ enum class Pop3State : std::int32_t {
 struct Pop3Outlet {
     std::function<void(std::string_view bytes)> sendCommand;
     std::function<void(StatusCode code)> postStatus;
-    std::function<void(const CheckResults& results)> publishResults;
+    std::function<void(CheckResults&& results)> publishResults; // the dialogue needs them no more
     std::function<void()> signalStop;
 };
 

@@ -1,6 +1,7 @@
 #include "CheckSession.h"
 
 #include <chrono>
+#include <utility>
 
 void WorkerLink::PostStatus(StatusCode code)
 {
@@ -9,15 +10,15 @@ void WorkerLink::PostStatus(StatusCode code)
         app->PostStatus(code);
 }
 
-void WorkerLink::PublishResults(const CheckResults& results)
+void WorkerLink::PublishResults(CheckResults&& results)
 {
     std::lock_guard lock(mutex);
     if (!app)
         return;
     std::lock_guard resultsLock(app->resultsMutex);
-    app->messages = results.messages;
+    app->messages = std::move(results.messages);
     app->newMail = results.newMail;
-    app->seenDigests = results.digests;
+    app->seenDigests = std::move(results.digests);
 }
 
 void WorkerLink::SignalFinished()

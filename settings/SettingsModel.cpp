@@ -21,7 +21,10 @@ void LoadSeenDigests(Application& app)
         app.seenDigests.insert(list.substr(at, DigestLength));
 }
 
-std::string ConcatenatedDigests(Application& app)
+
+} // namespace
+
+std::string UidListValue(Application& app)
 {
     std::lock_guard<std::mutex> lock(app.resultsMutex);
     std::string list;
@@ -30,8 +33,6 @@ std::string ConcatenatedDigests(Application& app)
         list += digest;
     return list;
 }
-
-} // namespace
 
 void LoadSettings(Application& app)
 {
@@ -59,7 +60,7 @@ void SavePersistedState(Application& app, const std::optional<WindowPosition>& w
         RegistryKey::WriteDword("WindowTop", windowPosition->top);
     }
     // Copied under the lock, written without it: the worker's hand-over never waits on the disk.
-    RegistryKey::WriteBinary("UIDList", ConcatenatedDigests(app));
+    RegistryKey::WriteBinary("UIDList", UidListValue(app));
 }
 
 void WriteBackSettings(const Settings& settings)

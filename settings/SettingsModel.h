@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 struct WindowPosition {
     std::int32_t left = 0;
@@ -14,6 +15,9 @@ struct WindowPosition {
 void LoadSettings(Application& app);
 // WindowLeft/WindowTop when the desktop program has a window to give, then UIDList.
 void SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition);
+// seenDigests as the UIDList value holds them, in ascending order; copied under the
+// results lock, so never while a finishing check replaces them.
+std::string UidListValue(Application& app);
 // Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order.
 void WriteBackSettings(const Settings& settings);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -35,7 +36,7 @@ TEST(CheckSchedulingAbandon, WorkerThatIgnoresStopIsAbandonedAndChangesNothing)
         results.digests = {std::string(16, 'z')};
         results.newMail = true;
         link->PostStatus(17);
-        link->PublishResults(results);
+        link->PublishResults(std::move(results));
         link->SignalStop();
         link->SignalFinished();
         stuckSawOwnStop = WaitReadable(request.stopFd, 5000) && AutoResetEvent::TryConsumeFd(request.stopFd);

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <memory>
 #include <netinet/in.h>
+#include <utility>
 
 namespace {
 
@@ -171,7 +172,7 @@ TEST(CheckScheduling, WorkerThatEndedOnItsOwnIsReleasedAtOnce)
         results.digests = {std::string(16, 'b')};
         results.newMail = true;
         link->PostStatus(15);
-        link->PublishResults(results);
+        link->PublishResults(std::move(results));
         // After QUIT a session stops its own loop; that stop is left unconsumed here.
         link->SignalStop();
         link->SignalFinished();
@@ -267,7 +268,7 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
                 results.messages[number] =
                     Message(number, "sender" + std::to_string(number), std::to_string(generation));
             results.newMail = generation % 2;
-            link->PublishResults(results);
+            link->PublishResults(std::move(results));
             lastGeneration = generation;
         }
         done = true;

@@ -33,6 +33,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -68,7 +69,7 @@ CheckRoutine FakeCheck(std::vector<MessageInfo> messages, bool newMail)
             results.digests.insert(message.uidDigest);
         }
         results.newMail = newMail;
-        link->PublishResults(results);
+        link->PublishResults(std::move(results));
         link->PostStatus(15);
         link->SignalFinished();
         return 0;
@@ -228,15 +229,30 @@ TEST_F(DesktopTest, ResultsShowHighestNumberFirstWithTheirCount)
     Finish(false, {Message(1, "one@example.org", "first"), Message(2, longSender, ""),
                    Message(3, "three@example.org", "third")});
     EXPECT_EQ(desktop.countLabel->text(), "3");
+    // A hidden window gets its rows when it is shown.
+    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
+    ShowMainWindow(app);
     EXPECT_EQ(Rows(0), (std::vector<std::string>{"three@example.org", longSender, "one@example.org"}));
     EXPECT_EQ(Rows(1), (std::vector<std::string>{"third", "", "first"}));
     // The sender column fits its widest entry.
     const int widest = desktop.messageList->fontMetrics().horizontalAdvance(QString::fromStdString(longSender));
     EXPECT_GE(desktop.messageList->columnWidth(0), widest);
 
+    // A visible window shows new results at once.
+    Finish(false, {Message(4, "four@example.org", "fourth")});
+    EXPECT_EQ(Rows(1), (std::vector<std::string>{"fourth"}));
     Finish(false, {});
     EXPECT_EQ(desktop.countLabel->text(), "0");
     EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
+
+    // Rows built for a window that is hidden again give way to the next results, kept
+    // for the next showing.
+    Window()->hide();
+    Finish(false, {Message(5, "five@example.org", "fifth")});
+    EXPECT_EQ(desktop.countLabel->text(), "1");
+    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
+    ShowMainWindow(app);
+    EXPECT_EQ(Rows(0), (std::vector<std::string>{"five@example.org"}));
 }
 
 TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
@@ -425,10 +441,11 @@ TEST_F(DesktopTest, CheckMailNowRestartsTheCheckAndTheTimerAndSavesTheSeenDigest
     EXPECT_TRUE(desktop.checkTimer.isActive());
     EXPECT_EQ(desktop.checkTimer.interval(), 7 * 60000);
     ASSERT_TRUE(ProcessEventsUntil([&] { return desktop.countLabel->text() == "2"; }));
-    EXPECT_EQ(Rows(0), (std::vector<std::string>{"new@example.org", "old@example.org"}));
     EXPECT_EQ(Picture(), "new mail");
     // Saved at once, so a crash cannot turn these two into new mail again.
     EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '\1') + std::string(16, '\2')));
+    ShowMainWindow(app);
+    EXPECT_EQ(Rows(0), (std::vector<std::string>{"new@example.org", "old@example.org"}));
 }
 
 TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -21,7 +22,7 @@ struct RecordedDialogue {
         dialogue.state = Pop3State::AwaitGreeting;
         dialogue.outlet.sendCommand = [this](std::string_view bytes) { log.push_back("send " + std::string(bytes)); };
         dialogue.outlet.postStatus = [this](StatusCode code) { log.push_back("status " + std::to_string(code)); };
-        dialogue.outlet.publishResults = [this](const CheckResults& results) {
+        dialogue.outlet.publishResults = [this](CheckResults&& results) {
             published = results;
             log.push_back("publish");
         };
