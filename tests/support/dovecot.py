@@ -31,6 +31,7 @@ import time
 MAIL_UID = 65534
 MAIL_GID = 65534
 START_TIMEOUT = 20.0
+USER_READY_TIMEOUT = 10.0
 STOP_TIMEOUT = 15.0
 
 CONFIG = """\
@@ -217,7 +218,57 @@ def add_user(path, user, password, nologin=None):
     with open(os.path.join(path, "passwd"), "a") as f:
         fcntl.flock(f, fcntl.LOCK_EX)
         f.write(line)
+    wait_until_known(path, user, password, nologin)
     return home
+
+
+def configured_port(path):
+    """The POP3 port in DIR's config, or None."""
+    try:
+        with open(os.path.join(path, "dovecot.conf")) as f:
+            for line in f:
+                name, _, value = line.strip().partition(" = ")
+                if name == "port":
+                    return int(value)
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def login_reply(port, user, password):
+    """The server's last reply to USER and PASS, or None when nothing answers."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2.0) as s:
+            f = s.makefile("rwb")
+            f.readline()
+            f.write(f"USER {user}\r\n".encode())
+            f.flush()
+            reply = f.readline()
+            if reply.startswith(b"+OK"):
+                f.write(f"PASS {password}\r\n".encode())
+                f.flush()
+                reply = f.readline()
+            f.write(b"QUIT\r\n")
+            f.flush()
+            f.readline()
+            return reply.decode("latin-1").rstrip("\r\n")
+    except OSError:
+        return None
+
+
+def wait_until_known(path, user, password, nologin):
+    """Dovecot sees a changed passwd-file by its time stamp, which need not move within one
+    second of its last look: wait until the new user logs in, or is refused for its reason."""
+    port = configured_port(path)
+    if port is None or greeting(port) is None:
+        return  # no server running yet: it reads the file when it starts
+    deadline = time.monotonic() + USER_READY_TIMEOUT
+    while time.monotonic() < deadline:
+        reply = login_reply(port, user, password) or ""
+        if reply.endswith(" " + nologin) if nologin else reply.startswith("+OK"):
+            return
+        time.sleep(0.2)
+    raise SystemExit(f"dovecot.py: Dovecot did not take up the new user {user}")
 
 
 def make_maildir(home):
