@@ -132,37 +132,19 @@ start_dovecot() {
   echo "Dovecot on 127.0.0.1:$DOVECOT_PORT (pid $DOVECOT_PID, $DOVECOT_DIR)"
 }
 
-# wait_for SECONDS COMMAND...: poll until the command succeeds.
-wait_for() {
-  local tries=$(($1 * 10)); shift
-  while [ "$tries" -gt 0 ]; do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-    tries=$((tries - 1))
-  done
-  return 1
-}
+# The shared X helpers: pb_start_display starts Xvfb and trayer, waits for both and
+# exports DISPLAY, which only the x11 tests get here.
+# shellcheck source=../tests/support/desktop.sh
+source "$repo/tests/support/desktop.sh"
 
 start_display() {
-  local n
-  # Xvfb picks a free display itself and names it once it accepts connections: no race
-  # with another X server starting at the same time.
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" </dev/null \
-    >"$work/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  if ! wait_for 20 grep -q '^[0-9]' "$work/display"; then
-    echo "Xvfb did not start"; cat "$work/xvfb.log"; return 1
-  fi
-  n=$(head -n 1 "$work/display")
-  # The tray host must be up before any program looks for a tray.
-  DISPLAY=":$n" trayer --edge bottom --align right --widthtype request --height 32 \
-    --SetDockType true --expand true </dev/null >"$work/trayer.log" 2>&1 &
-  trayer_pid=$!
-  if ! DISPLAY=":$n" wait_for 20 xdotool search --onlyvisible --name '^panel$'; then
-    echo "trayer did not show its panel"; cat "$work/trayer.log"; return 1
-  fi
-  display_for_tests=":$n"
-  echo "X display :$n with trayer (Xvfb pid $xvfb_pid, trayer pid $trayer_pid)"
+  local started=0
+  pb_start_display "$work" && started=1
+  xvfb_pid=$PB_XVFB_PID trayer_pid=$PB_TRAYER_PID
+  [ "$started" = 1 ] || { unset DISPLAY; return 1; }
+  display_for_tests=$DISPLAY
+  unset DISPLAY
+  echo "X display $display_for_tests with trayer (Xvfb pid $xvfb_pid, trayer pid $trayer_pid)"
 }
 
 main() {
