@@ -48,22 +48,17 @@ void RestoreSessionEndSignals(Desktop& desktop)
     desktop.sessionEndSignalsWatched = false;
 }
 
-// An MD5 over the whole set: a large mailbox's set is not kept twice just to see whether
-// it changed.
-UidDigest SeenDigestsFingerprint(Application& app)
-{
-    return MakeUidDigest(UidListValue(app));
-}
-
 // A check that published a changed set of seen digests is saved at once, so that a crash
-// or power loss does not turn the whole mailbox into new mail at the next start.
+// or power loss does not turn the whole mailbox into new mail at the next start. An MD5
+// over the list tells whether it changed: a large mailbox's set is not kept twice for that.
 void SaveSeenDigestsIfChanged(Application& app)
 {
-    UidDigest fingerprint = SeenDigestsFingerprint(app);
+    const std::string list = UidListValue(app);
+    UidDigest fingerprint = MakeUidDigest(list);
     if (fingerprint == app.desktop->savedDigestsFingerprint)
         return;
     app.desktop->savedDigestsFingerprint = std::move(fingerprint);
-    SavePersistedState(app, std::nullopt);
+    SaveUidList(list);
 }
 
 // Clears Application::desktop when Run leaves, also by a throw.
@@ -216,7 +211,7 @@ void Run(Application& app)
     LoadIcons(desktop);
     QApplication::setWindowIcon(desktop.appIcon);
     LoadSettings(app);
-    desktop.savedDigestsFingerprint = SeenDigestsFingerprint(app);
+    desktop.savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
     HandleFirstRun(app);
     CreateMainWindow(app);
     CreateTrayIcon(app);

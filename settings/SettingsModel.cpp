@@ -34,6 +34,11 @@ std::string UidListValue(Application& app)
     return list;
 }
 
+void SaveUidList(const std::string& list)
+{
+    RegistryKey::WriteBinary("UIDList", list);
+}
+
 void LoadSettings(Application& app)
 {
     Settings& settings = app.settings;
@@ -60,7 +65,7 @@ void SavePersistedState(Application& app, const std::optional<WindowPosition>& w
         RegistryKey::WriteDword("WindowTop", windowPosition->top);
     }
     // Copied under the lock, written without it: the worker's hand-over never waits on the disk.
-    RegistryKey::WriteBinary("UIDList", UidListValue(app));
+    SaveUidList(UidListValue(app));
 }
 
 void WriteBackSettings(const Settings& settings)

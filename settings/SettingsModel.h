@@ -18,6 +18,8 @@ void SavePersistedState(Application& app, const std::optional<WindowPosition>& w
 // seenDigests as the UIDList value holds them, in ascending order; copied under the
 // results lock, so never while a finishing check replaces them.
 std::string UidListValue(Application& app);
+// Stores a value made by UidListValue as UIDList.
+void SaveUidList(const std::string& list);
 // Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order.
 void WriteBackSettings(const Settings& settings);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.
