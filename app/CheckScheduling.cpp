@@ -7,9 +7,7 @@ void StopCheck(Application& app)
 {
     if (!app.workerThread)
         return;
-    app.stopEvent.Set();
-    if (!WaitForWorkerThread(*app.workerThread, StopWaitMs))
-        AbandonWorkerThread(*app.workerThread);
+    StopWorkerThread(app, *app.workerThread);
     app.workerThread.reset();
     // A stop that no worker consumed (it had ended on its own) must not reach the next one.
     app.stopEvent.Reset();

@@ -1,13 +1,11 @@
 #pragma once
 
 #include "Application.h"
+#include "WorkerThread.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// How long StopCheck waits for a worker before it abandons it.
-constexpr int StopWaitMs = 15000;
 
 // Stops any running check, passes the dial-up gate when it is asked for, then starts a worker.
 void StartCheck(Application& app);

@@ -15,9 +15,6 @@
 namespace {
 
 constexpr std::size_t DigestSize = 16;
-// Enough for the stop to reach a session in its wait; a worker that still has
-// not ended is left behind.
-constexpr int StopGraceMs = 15000;
 constexpr int MaxTimeoutSeconds = std::numeric_limits<int>::max() / 1000;
 
 // A decimal number from min to max, digits only.
@@ -102,9 +99,7 @@ bool RunOneCheck(Application& app, int timeoutSeconds, std::ostream& err)
     }
     if (WaitForWorkerThread(*worker, timeoutSeconds * 1000))
         return false;
-    app.stopEvent.Set();
-    if (!WaitForWorkerThread(*worker, StopGraceMs))
-        AbandonWorkerThread(*worker);
+    StopWorkerThread(app, *worker);
     return true;
 }
 

@@ -72,6 +72,13 @@ bool WaitForWorkerThread(WorkerThread& worker, int timeoutMs)
     return true;
 }
 
+void StopWorkerThread(Application& app, WorkerThread& worker)
+{
+    app.stopEvent.Set();
+    if (!WaitForWorkerThread(worker, StopWaitMs))
+        AbandonWorkerThread(worker);
+}
+
 void AbandonWorkerThread(WorkerThread& worker)
 {
     worker.link->Cut();

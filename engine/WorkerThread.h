@@ -19,3 +19,9 @@ std::unique_ptr<WorkerThread> StartWorkerThread(Application& app);
 bool WaitForWorkerThread(WorkerThread& worker, int timeoutMs);
 // Cuts the worker off from the Application and lets it run out on its own.
 void AbandonWorkerThread(WorkerThread& worker);
+
+// How long a stop waits for a worker before it abandons it.
+constexpr int StopWaitMs = 15000;
+// Signals StopEvent, waits at most StopWaitMs for the worker to end, and abandons it if
+// it has not.
+void StopWorkerThread(Application& app, WorkerThread& worker);
