@@ -218,8 +218,8 @@ void ShowResults(Application& app)
 
 void ShowAboutBox(Application& app)
 {
-    const auto text = LoadString(7);
-    const auto caption = LoadString(8);
+    const auto text = LoadString(StringId::AboutText);
+    const auto caption = LoadString(StringId::AboutCaption);
     if (!text || !caption)
         return;
     QMessageBox::information(app.desktop->mainWindow.get(), ToQString(*caption), ToQString(*text));

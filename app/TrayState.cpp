@@ -5,11 +5,6 @@
 
 namespace {
 
-constexpr StatusCode FirstErrorStatus = 16;
-constexpr StatusCode LastErrorStatus = 18;
-constexpr int NoNewMailText = 9;
-constexpr int NewMailText = 10;
-constexpr int BalloonTitleText = 19;
 
 std::string Text(int id, std::size_t limit)
 {
@@ -20,14 +15,14 @@ std::string Text(int id, std::size_t limit)
 
 bool IsErrorStatus(StatusCode code)
 {
-    return code >= FirstErrorStatus && code <= LastErrorStatus;
+    return code >= Status::CannotConnect && code <= Status::ServerError;
 }
 
 TrayFace IdleFace(bool newMail)
 {
     if (newMail)
-        return {TrayPicture::NewMail, Text(NewMailText, ToolTipLimit)};
-    return {TrayPicture::Normal, Text(NoNewMailText, ToolTipLimit)};
+        return {TrayPicture::NewMail, Text(StringId::NewMail, ToolTipLimit)};
+    return {TrayPicture::Normal, Text(StringId::NoNewMail, ToolTipLimit)};
 }
 
 StatusDisplay DecideStatusDisplay(StatusCode code, std::optional<std::string_view> statusText,
@@ -44,7 +39,7 @@ StatusDisplay DecideStatusDisplay(StatusCode code, std::optional<std::string_vie
     if (IsErrorStatus(code)) {
         if (balloonCapable) {
             display.balloon = BalloonAction::ShowError;
-            display.balloonTitle = Text(BalloonTitleText, BalloonTitleLimit);
+            display.balloonTitle = Text(StringId::ErrorBalloonTitle, BalloonTitleLimit);
             display.balloonText = CutUtf8(text, BalloonTextLimit);
         }
         display.face = TrayFace{TrayPicture::Error, toolTip};

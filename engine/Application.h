@@ -2,6 +2,7 @@
 
 #include "AutoResetEvent.h"
 #include "MessageIdentity.h"
+#include "StatusCodes.h"
 
 #include <atomic>
 #include <cstdint>
@@ -10,8 +11,6 @@
 #include <mutex>
 #include <string>
 
-// A string-table id: 12 to 15 progress, 16 to 18 errors, 11 "Ready" until the first post.
-using StatusCode = std::int32_t;
 
 struct Settings {
     std::uint32_t delay = 5; // minutes, 1 to 60 once loaded or confirmed
@@ -49,7 +48,7 @@ struct Application {
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    std::atomic<StatusCode> status{11};
+    std::atomic<StatusCode> status{Status::Ready};
     Settings settings;
     std::unique_ptr<WorkerThread> workerThread; // null when no worker is kept
     AutoResetEvent stopEvent;

@@ -132,11 +132,11 @@ bool ParseCheckCommandLine(const std::vector<std::string>& args, CheckCommandLin
 int ExitCodeForStatus(StatusCode code)
 {
     switch (code) {
-    case 15:
+    case Status::Checked:
         return CheckSucceeded;
-    case 16:
+    case Status::CannotConnect:
         return CheckCannotConnect;
-    case 17:
+    case Status::LoginRejected:
         return CheckLoginRejected;
     default:
         // 18, and a session that ended without a verdict
@@ -253,7 +253,7 @@ int RunCheckCommand(const std::vector<std::string>& args, const std::string& pas
     const StatusCode status = app.status.load();
     out << FormatStatusLine(status) << '\n';
     int exitCode = timedOut ? CheckTimedOut : ExitCodeForStatus(status);
-    if (status == 15) {
+    if (status == Status::Checked) {
         // An abandoned worker can no longer publish, but take the lock all the same.
         std::lock_guard lock(app.resultsMutex);
         for (const auto& entry : app.messages)

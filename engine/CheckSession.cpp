@@ -145,10 +145,10 @@ void RequestStop(Session& s)
     s.link->SignalStop();
 }
 
-// The connection ended, or became useless, before the dialogue did. code 0: no status.
+// The connection ended, or became useless, before the dialogue did. Status::None: no status.
 void EndUnderDialogue(Session& s, StatusCode code)
 {
-    if (code != 0)
+    if (code != Status::None)
         s.link->PostStatus(code);
     s.serverGone = true;
 }
@@ -158,11 +158,11 @@ StatusCode StatusForLostServer(Pop3State state)
     switch (state) {
     case Pop3State::Connecting:
     case Pop3State::AwaitGreeting:
-        return 16;
+        return Status::CannotConnect;
     case Pop3State::AwaitQuitReply:
-        return 0; // the outcome is already reported
+        return Status::None; // the outcome is already reported
     default:
-        return 18;
+        return Status::ServerError;
     }
 }
 
@@ -178,7 +178,7 @@ void Receive(Session& s)
                  [&s](std::string_view line) { HandleLine(s.dialogue, line); });
     if (s.input.pending.size() > MaxPendingInput) {
         const bool reported = s.dialogue.state == Pop3State::AwaitQuitReply;
-        EndUnderDialogue(s, reported ? 0 : 18);
+        EndUnderDialogue(s, reported ? Status::None : Status::ServerError);
     }
 }
 
@@ -201,7 +201,7 @@ void ServeSocket(Session& s, short revents)
         if ((revents & (POLLOUT | POLLERR | POLLHUP)) == 0)
             return;
         if (!FinishConnect(s)) {
-            s.link->PostStatus(16);
+            s.link->PostStatus(Status::CannotConnect);
             return RequestStop(s);
         }
     }
@@ -262,7 +262,7 @@ int OpenConnection(WorkerLink& link, std::uint32_t address, std::uint16_t port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
-        link.PostStatus(16);
+        link.PostStatus(Status::CannotConnect);
         return -1;
     }
     sockaddr_in server{};
@@ -273,7 +273,7 @@ int OpenConnection(WorkerLink& link, std::uint32_t address, std::uint16_t port)
         && errno != EINTR) {
         shutdown(fd, SHUT_RDWR);
         close(fd);
-        link.PostStatus(16);
+        link.PostStatus(Status::CannotConnect);
         return -1;
     }
     return fd;
@@ -284,14 +284,14 @@ int OpenConnection(WorkerLink& link, std::uint32_t address, std::uint16_t port)
 std::uint32_t CheckSessionThread(std::shared_ptr<WorkerLink> link, CheckRequest request)
 {
     // request.stopFd belongs to the worker thread, which closes it after this returns.
-    link->PostStatus(12);
+    link->PostStatus(Status::Connecting);
     std::uint32_t address = 0;
     const Resolution resolution = ResolveServer(request.connection.host, request.resolveHost, request.stopFd, address);
     // Stopped while looking up: as if the thread had been ended there, nothing more is said.
     if (resolution == Resolution::Stopped)
         return 1;
     if (resolution == Resolution::NotFound || address == INADDR_NONE) {
-        link->PostStatus(16);
+        link->PostStatus(Status::CannotConnect);
         return 1;
     }
     const int fd = OpenConnection(*link, address, request.connection.port);
@@ -308,7 +308,7 @@ std::uint32_t CheckSessionThread(std::shared_ptr<WorkerLink> link, CheckRequest 
     } catch (const std::exception&) {
         // Out of memory, in practice: end this check as a failed one.
         if (session->dialogue.state != Pop3State::AwaitQuitReply)
-            link->PostStatus(18);
+            link->PostStatus(Status::ServerError);
     }
 
     shutdown(fd, SHUT_RDWR);

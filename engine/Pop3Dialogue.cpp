@@ -59,7 +59,7 @@ void Succeed(Pop3Dialogue& d)
 {
     d.state = Pop3State::AwaitQuitReply;
     d.outlet.publishResults(std::move(d.results));
-    PostStatus(d, 15);
+    PostStatus(d, Status::Checked);
     SendCommand(d, QuitCommand);
 }
 
@@ -72,16 +72,16 @@ void RequestHeaders(Pop3Dialogue& d)
 void OnGreeting(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
-        return Fail(d, 16);
+        return Fail(d, Status::CannotConnect);
     d.state = Pop3State::AwaitUserReply;
     SendCommand(d, UserCommand(d.user));
-    PostStatus(d, 13);
+    PostStatus(d, Status::LoggingIn);
 }
 
 void OnUserReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
-        return Fail(d, 17);
+        return Fail(d, Status::LoginRejected);
     d.state = Pop3State::AwaitPassReply;
     SendCommand(d, PassCommand(d.password));
 }
@@ -89,16 +89,16 @@ void OnUserReply(Pop3Dialogue& d, std::string_view line)
 void OnPassReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
-        return Fail(d, 17);
+        return Fail(d, Status::LoginRejected);
     d.state = Pop3State::AwaitStatReply;
     SendCommand(d, StatCommand);
-    PostStatus(d, 14);
+    PostStatus(d, Status::Checking);
 }
 
 void OnStatReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
-        return Fail(d, 18);
+        return Fail(d, Status::ServerError);
     d.messageCount = ParseStatCount(line);
     if (d.messageCount == 0)
         return Succeed(d);
@@ -109,7 +109,7 @@ void OnStatReply(Pop3Dialogue& d, std::string_view line)
 void OnUidlReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
-        return Fail(d, 18);
+        return Fail(d, Status::ServerError);
     d.state = Pop3State::ReadUidlList;
 }
 
@@ -127,7 +127,7 @@ void OnListingLine(Pop3Dialogue& d, std::string_view line)
 void OnTopReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
-        return Fail(d, 18);
+        return Fail(d, Status::ServerError);
     d.state = Pop3State::ReadTopHeaders;
 }
 

@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr StatusCode FirstStatus = 11;
+constexpr StatusCode FirstStatus = Status::Ready;
 constexpr std::array<std::string_view, 8> Texts = {
     "Ready",
     "Connecting to server...",

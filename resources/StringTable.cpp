@@ -50,7 +50,7 @@ std::string_view StartupErrorText(int id)
 {
     if (auto text = LoadString(id))
         return *text;
-    if (auto text = LoadString(3))
+    if (auto text = LoadString(StringId::UnexpectedError))
         return *text;
     return UnknownError;
 }
