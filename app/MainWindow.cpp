@@ -227,6 +227,9 @@ void ShowAboutBox(Application& app)
 
 void OpenSettings(Application& app)
 {
+    // The dialog's OK writes every field: defaults shown for an unread store would replace it.
+    if (!EnsureStoreRead(app))
+        return;
     if (RunSettingsDialog(app.settings, app.desktop->mainWindow.get()))
         RestartCheck(app);
 }
