@@ -241,6 +241,11 @@ void StartCheckTimer(Application& app)
 
 void RestartCheck(Application& app)
 {
+    // Without the settings a check could only fail; reading the store starts one when it works.
+    if (!app.desktop->storeRead) {
+        EnsureStoreRead(app);
+        return;
+    }
     StopCheck(app);
     StartCheck(app);
     StartCheckTimer(app);

@@ -518,6 +518,7 @@ TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAg
         Child<QPushButton>(Names::Settings)->click();
     }
     EXPECT_FALSE(dialogShown);
+    Child<QPushButton>(Names::CheckNow)->click();
     SaveStoreAtExit(app);
     EXPECT_FALSE(app.workerThread) << "a check ran before the settings were read";
 
