@@ -27,7 +27,7 @@ constexpr std::size_t NumberReadLimit = 4;
 // a read gives up soon, so that the user interface never stalls behind it, and is retried.
 constexpr int ReadBusyTimeoutMs = 250;
 // Long enough for another copy of the program to finish its one write.
-constexpr int WriteBusyTimeoutMs = 2000;
+constexpr int WriteBusyTimeoutMs = 5000;
 
 constexpr const char* Schema =
     "CREATE TABLE IF NOT EXISTS key ("
