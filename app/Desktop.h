@@ -51,6 +51,11 @@ struct Desktop {
     std::unique_ptr<QSocketNotifier> sessionEndNotifier;
 
     UidDigest savedDigestsFingerprint;  // of the seen digests last written to UIDList
+
+    // Until the store has been read, nothing is saved over it and no check runs.
+    bool storeRead = false;
+    QTimer storeRetryTimer;
+    int storeRetries = 0;
 };
 
 // Object names of the main window's controls, after the template's ids.
@@ -108,6 +113,13 @@ void WatchWorkerEvents(Application& app);
 bool ServeFinishedEvent(Application& app);
 // Consumes and serves StatusEvent; false when it was not signalled.
 bool ServeStatusEvent(Application& app);
+
+// The store: read at start-up, retried while it cannot be read; saves only over a read store.
+bool LoadStore(Application& app);
+void WaitForStore(Application& app);
+// True when the store has been read, trying once more if it had not.
+bool EnsureStoreRead(Application& app);
+void SaveStoreAtExit(Application& app);
 
 // The end of the desktop session and SIGTERM, SIGHUP, SIGINT: save the state, then quit.
 void WatchSessionEnd(Application& app);

@@ -18,6 +18,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <malloc.h>
 #include <mutex>
@@ -53,12 +54,30 @@ void RestoreSessionEndSignals(Desktop& desktop)
 // over the list tells whether it changed: a large mailbox's set is not kept twice for that.
 void SaveSeenDigestsIfChanged(Application& app)
 {
+    if (!app.desktop->storeRead)
+        return;
     const std::string list = UidListValue(app);
     UidDigest fingerprint = MakeUidDigest(list);
     if (fingerprint == app.desktop->savedDigestsFingerprint)
         return;
-    app.desktop->savedDigestsFingerprint = std::move(fingerprint);
-    SaveUidList(list);
+    // Marked only when it landed: a failed save is tried again after the next check and at exit.
+    if (SaveUidList(list))
+        app.desktop->savedDigestsFingerprint = std::move(fingerprint);
+}
+
+// While the store cannot be read, it is tried every 2 s for a minute, then at the check interval.
+constexpr int StoreRetryMs = 2000;
+constexpr int QuickStoreRetries = 30;
+constexpr const char* StoreUnreadableText = "Cannot read the settings store; trying again.";
+
+void RetryStore(Application& app)
+{
+    if (!LoadStore(app))
+        return WaitForStore(app);
+    app.desktop->statusBar->clearMessage();
+    HandleFirstRun(app);
+    StartCheck(app);
+    StartCheckTimer(app);
 }
 
 // Clears Application::desktop when Run leaves, also by a throw.
@@ -181,9 +200,47 @@ void WatchSessionEnd(Application& app)
 #endif
 }
 
+bool LoadStore(Application& app)
+{
+    if (!LoadSettings(app))
+        return false;
+    app.desktop->storeRead = true;
+    app.desktop->savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
+    return true;
+}
+
+void WaitForStore(Application& app)
+{
+    Desktop& desktop = *app.desktop;
+    if (desktop.storeRetries == 0) {
+        desktop.storeRetryTimer.setSingleShot(true);
+        QObject::connect(&desktop.storeRetryTimer, &QTimer::timeout, [&app] { RetryStore(app); });
+    }
+    desktop.statusBar->showMessage(QString::fromLatin1(StoreUnreadableText));
+    if (desktop.storeRetries < QuickStoreRetries)
+        desktop.storeRetryTimer.start(StoreRetryMs);
+    else
+        desktop.storeRetryTimer.start(std::chrono::minutes(app.settings.delay));
+    ++desktop.storeRetries;
+}
+
+bool EnsureStoreRead(Application& app)
+{
+    if (!app.desktop->storeRead)
+        RetryStore(app);
+    return app.desktop->storeRead;
+}
+
+void SaveStoreAtExit(Application& app)
+{
+    // Defaults and an empty list must never replace what a store that could not be read holds.
+    if (app.desktop->storeRead)
+        SavePersistedState(app, MainWindowPosition(app));
+}
+
 void EndSession(Application& app)
 {
-    SavePersistedState(app, MainWindowPosition(app));
+    SaveStoreAtExit(app);
     QuitProgram();
 }
 
@@ -210,9 +267,9 @@ void Run(Application& app)
     QApplication::setQuitOnLastWindowClosed(false);
     LoadIcons(desktop);
     QApplication::setWindowIcon(desktop.appIcon);
-    LoadSettings(app);
-    desktop.savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
-    HandleFirstRun(app);
+    const bool storeRead = LoadStore(app);
+    if (storeRead)
+        HandleFirstRun(app);
     CreateMainWindow(app);
     CreateTrayIcon(app);
     AwaitSystemTray();
@@ -221,8 +278,12 @@ void Run(Application& app)
     app.trayShowsNewMail = false;
     WatchWorkerEvents(app);
     WatchSessionEnd(app);
-    StartCheck(app);
-    StartCheckTimer(app);
+    if (storeRead) {
+        StartCheck(app);
+        StartCheckTimer(app);
+    } else {
+        WaitForStore(app);
+    }
     QApplication::exec();
     Shutdown(app);
 }
@@ -230,7 +291,8 @@ void Run(Application& app)
 void Shutdown(Application& app)
 {
     Desktop& desktop = *app.desktop;
-    SavePersistedState(app, MainWindowPosition(app));
+    SaveStoreAtExit(app);
+    desktop.storeRetryTimer.stop();
     desktop.checkTimer.stop();
     StopCheck(app);
     RemoveTrayIcon(app);

@@ -227,6 +227,9 @@ void ShowAboutBox(Application& app)
 
 void OpenSettings(Application& app)
 {
+    // The dialog's OK writes every field: defaults shown for an unread store would replace it.
+    if (!EnsureStoreRead(app))
+        return;
     if (RunSettingsDialog(app.settings, app.desktop->mainWindow.get()))
         RestartCheck(app);
 }
@@ -238,6 +241,11 @@ void StartCheckTimer(Application& app)
 
 void RestartCheck(Application& app)
 {
+    // Without the settings a check could only fail; reading the store starts one when it works.
+    if (!app.desktop->storeRead) {
+        EnsureStoreRead(app);
+        return;
+    }
     StopCheck(app);
     StartCheck(app);
     StartCheckTimer(app);

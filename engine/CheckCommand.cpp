@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <mutex>
+#include <sys/stat.h>
 #include <ostream>
 #include <unistd.h>
 
@@ -185,11 +186,18 @@ std::string FormatNewMailLine(bool newMail) { return newMail ? "new mail: yes" :
 bool LoadSeenFile(const std::string& path, DigestSet& digests, std::string& error)
 {
     digests.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO with no writer would otherwise wait, past any time-out.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
         error = SystemError("cannot open", path);
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = "cannot use " + path + ": not a regular file";
+        close(fd);
         return false;
     }
     std::string bytes;

@@ -21,11 +21,13 @@ constexpr int TypeString = 1;
 constexpr int TypeBinary = 3;
 constexpr int TypeDword = 4;
 
-constexpr std::size_t TextReadLimit = 8193;
 constexpr std::size_t NumberReadLimit = 4;
 
+// A copy of the program holds the lock for one short write. A longer hold is someone else's:
+// a read gives up soon, so that the user interface never stalls behind it, and is retried.
+constexpr int ReadBusyTimeoutMs = 250;
 // Long enough for another copy of the program to finish its one write.
-constexpr int BusyTimeoutMs = 5000;
+constexpr int WriteBusyTimeoutMs = 5000;
 
 constexpr const char* Schema =
     "CREATE TABLE IF NOT EXISTS key ("
@@ -55,11 +57,12 @@ struct Connection {
     Connection& operator=(const Connection&) = delete;
     ~Connection() { sqlite3_close(db); }
 
-    bool Open(const std::string& path, int flags)
+    // Never through a symbolic link, and never creating a file: the callers made it or found it.
+    bool Open(const std::string& path, int flags, int busyTimeoutMs)
     {
-        if (path.empty() || sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK)
+        if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOFOLLOW, nullptr) != SQLITE_OK)
             return false;
-        sqlite3_busy_timeout(db, BusyTimeoutMs);
+        sqlite3_busy_timeout(db, busyTimeoutMs);
         return true;
     }
 };
@@ -77,47 +80,108 @@ struct Statement {
     }
 };
 
-// The value's data when it exists and is at most limit bytes long.
-bool QueryValue(const char* name, std::size_t limit, std::string& data)
+enum class TableState { Missing, Sound, WithoutPrimaryKey, Failed };
+
+// The value table must have its primary key (key, name): without it a write would add a
+// second row for a value instead of replacing the first, and a read could find either.
+TableState ValueTableState(sqlite3* db)
 {
+    Statement query;
+    if (!query.Prepare(db, "SELECT count(*), coalesce(group_concat(CASE WHEN pk > 0 THEN lower(name) END), '')"
+                           " FROM (SELECT name, pk FROM pragma_table_info('value') ORDER BY pk)") ||
+        sqlite3_step(query.stmt) != SQLITE_ROW)
+        return TableState::Failed;
+    if (sqlite3_column_int(query.stmt, 0) == 0)
+        return TableState::Missing;
+    const auto* primaryKey = reinterpret_cast<const char*>(sqlite3_column_text(query.stmt, 1));
+    return primaryKey != nullptr && std::string(primaryKey) == "key,name" ? TableState::Sound
+                                                                          : TableState::WithoutPrimaryKey;
+}
+
+// One attempt at reading a value. needsRecovery: a read-only open met a journal that must be
+// rolled back before anything can be read.
+StoreRead QueryOnce(const std::string& path, int flags, const char* name, std::size_t limit, std::string& data,
+                    bool& needsRecovery)
+{
+    needsRecovery = false;
     Connection connection;
-    if (!connection.Open(RegistryStorePath(), SQLITE_OPEN_READONLY))
-        return false;
+    if (!connection.Open(path, flags, ReadBusyTimeoutMs))
+        return StoreRead::Unreadable;
+    switch (ValueTableState(connection.db)) {
+    case TableState::Sound:
+        break;
+    case TableState::Missing:
+        return StoreRead::Absent;
+    case TableState::WithoutPrimaryKey:
+        return StoreRead::Unreadable;
+    case TableState::Failed:
+        needsRecovery = sqlite3_extended_errcode(connection.db) == SQLITE_READONLY_ROLLBACK;
+        return StoreRead::Unreadable;
+    }
     Statement query;
     if (!query.Prepare(connection.db, "SELECT data FROM value WHERE key = ?1 AND name = ?2"))
-        return false;
+        return StoreRead::Unreadable;
     sqlite3_bind_text(query.stmt, 1, AppKeyPath.data(), static_cast<int>(AppKeyPath.size()), SQLITE_STATIC);
     sqlite3_bind_text(query.stmt, 2, name, -1, SQLITE_STATIC);
-    if (sqlite3_step(query.stmt) != SQLITE_ROW)
-        return false;
+    const int step = sqlite3_step(query.stmt);
+    if (step == SQLITE_DONE)
+        return StoreRead::Absent;
+    if (step != SQLITE_ROW)
+        return StoreRead::Unreadable;
     const void* bytes = sqlite3_column_blob(query.stmt, 0);
     const int length = sqlite3_column_bytes(query.stmt, 0);
     if (length < 0 || static_cast<std::size_t>(length) > limit)
-        return false;
+        return StoreRead::Absent;
     data.assign(static_cast<const char*>(bytes), static_cast<std::size_t>(length));
-    return true;
+    return StoreRead::Found;
+}
+
+// The value's data when it exists and is at most limit bytes long.
+StoreRead QueryValue(const char* name, std::size_t limit, std::string& data)
+{
+    const std::string path = RegistryStorePath();
+    if (path.empty())
+        return StoreRead::Absent;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? StoreRead::Absent : StoreRead::Unreadable;
+    if (!S_ISREG(info.st_mode))
+        return StoreRead::Unreadable;
+    bool needsRecovery = false;
+    const StoreRead outcome = QueryOnce(path, SQLITE_OPEN_READONLY, name, limit, data, needsRecovery);
+    if (!needsRecovery)
+        return outcome;
+    // A writer was killed mid-transaction: a read-write open rolls its journal back. The file
+    // exists, and without SQLITE_OPEN_CREATE nothing new is made.
+    return QueryOnce(path, SQLITE_OPEN_READWRITE, name, limit, data, needsRecovery);
 }
 
 // Data shorter than 4 bytes (none included) form a number whose missing high-order bytes are zero.
-bool QueryNumber(const char* name, std::uint32_t& number)
+StoreRead QueryNumber(const char* name, std::uint32_t& number)
 {
     std::string data;
-    if (!QueryValue(name, NumberReadLimit, data))
-        return false;
+    const StoreRead outcome = QueryValue(name, NumberReadLimit, data);
+    if (outcome != StoreRead::Found)
+        return outcome;
     std::uint32_t result = 0;
     for (std::size_t i = 0; i < data.size(); ++i)
         result |= static_cast<std::uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
     number = result;
-    return true;
+    return outcome;
 }
 
 // A store seeded by hand may have been made readable by others; it holds the password.
+// Only a plain file: a symbolic link's target is neither changed nor written through.
 bool KeepPrivate(const std::string& path)
 {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0)
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    return (info.st_mode & 077) == 0 || chmod(path.c_str(), info.st_mode & 0700) == 0;
+    struct stat info {};
+    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                    ((info.st_mode & 077) == 0 || fchmod(fd, info.st_mode & 0700) == 0);
+    close(fd);
+    return ok;
 }
 
 // The folder (0700) and an empty file (0600) before SQLite writes a byte into it.
@@ -133,35 +197,35 @@ bool PrepareStoreFile(const std::string& path)
     return ok;
 }
 
+bool InsertValue(sqlite3* db, const char* name, int type, const std::string& data)
+{
+    Statement insert;
+    if (!insert.Prepare(db, "INSERT OR REPLACE INTO value (key, name, type, data) VALUES (?1, ?2, ?3, ?4)"))
+        return false;
+    sqlite3_bind_text(insert.stmt, 1, AppKeyPath.data(), static_cast<int>(AppKeyPath.size()), SQLITE_STATIC);
+    sqlite3_bind_text(insert.stmt, 2, name, -1, SQLITE_STATIC);
+    sqlite3_bind_int(insert.stmt, 3, type);
+    // A null pointer would bind NULL; no data must still be a blob of length 0.
+    if (data.empty())
+        sqlite3_bind_zeroblob(insert.stmt, 4, 0);
+    else
+        sqlite3_bind_blob(insert.stmt, 4, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
+    return sqlite3_step(insert.stmt) == SQLITE_DONE;
+}
+
 bool StoreValue(const char* name, int type, const std::string& data)
 {
     const std::string path = RegistryStorePath();
     if (path.empty() || data.size() > static_cast<std::size_t>(INT_MAX) || !PrepareStoreFile(path))
         return false;
     Connection connection;
-    if (!connection.Open(path, SQLITE_OPEN_READWRITE))
+    if (!connection.Open(path, SQLITE_OPEN_READWRITE, WriteBusyTimeoutMs))
         return false;
     if (sqlite3_exec(connection.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return false;
-    bool stored = sqlite3_exec(connection.db, Schema, nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (stored) {
-        Statement insert;
-        stored = insert.Prepare(connection.db,
-                                "INSERT OR REPLACE INTO value (key, name, type, data) VALUES (?1, ?2, ?3, ?4)");
-        if (stored) {
-            sqlite3_bind_text(insert.stmt, 1, AppKeyPath.data(), static_cast<int>(AppKeyPath.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_text(insert.stmt, 2, name, -1, SQLITE_STATIC);
-            sqlite3_bind_int(insert.stmt, 3, type);
-            // A null pointer would bind NULL; no data must still be a blob of length 0.
-            if (data.empty())
-                sqlite3_bind_zeroblob(insert.stmt, 4, 0);
-            else
-                sqlite3_bind_blob(insert.stmt, 4, data.data(), static_cast<int>(data.size()), SQLITE_STATIC);
-            stored = sqlite3_step(insert.stmt) == SQLITE_DONE;
-        }
-    }
-    if (stored && sqlite3_exec(connection.db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
+    if (sqlite3_exec(connection.db, Schema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+        ValueTableState(connection.db) == TableState::Sound && InsertValue(connection.db, name, type, data) &&
+        sqlite3_exec(connection.db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return true;
     sqlite3_exec(connection.db, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
@@ -185,57 +249,55 @@ std::string RegistryStorePath()
 
 namespace RegistryKey {
 
-bool ReadString(const char* name, std::string& value)
+StoreRead ReadString(const char* name, std::string& value)
 {
     std::string data;
-    if (!QueryValue(name, TextReadLimit, data))
-        return false;
+    const StoreRead outcome = QueryValue(name, TextReadLimit, data);
     // The last byte is taken as the terminator, whatever it holds.
-    if (!data.empty())
+    if (outcome == StoreRead::Found && !data.empty())
         value.assign(data, 0, data.size() - 1);
-    return true;
+    return outcome;
 }
 
-bool ReadBinary(const char* name, std::string& value)
+StoreRead ReadBinary(const char* name, std::string& value, std::size_t limit)
 {
     std::string data;
-    if (!QueryValue(name, TextReadLimit, data))
-        return false;
-    if (!data.empty())
+    const StoreRead outcome = QueryValue(name, limit, data);
+    if (outcome == StoreRead::Found && !data.empty())
         value = std::move(data);
-    return true;
+    return outcome;
 }
 
-bool ReadDword(const char* name, std::uint32_t& value)
+StoreRead ReadDword(const char* name, std::uint32_t& value)
 {
     return QueryNumber(name, value);
 }
 
-bool ReadDword(const char* name, std::int32_t& value)
+StoreRead ReadDword(const char* name, std::int32_t& value)
 {
     std::uint32_t number = 0;
-    if (!QueryNumber(name, number))
-        return false;
-    value = static_cast<std::int32_t>(number);
-    return true;
+    const StoreRead outcome = QueryNumber(name, number);
+    if (outcome == StoreRead::Found)
+        value = static_cast<std::int32_t>(number);
+    return outcome;
 }
 
-bool ReadWord(const char* name, std::uint16_t& value)
+StoreRead ReadWord(const char* name, std::uint16_t& value)
 {
     std::uint32_t number = 0;
-    if (!QueryNumber(name, number))
-        return false;
-    value = static_cast<std::uint16_t>(number & 0xFFFF);
-    return true;
+    const StoreRead outcome = QueryNumber(name, number);
+    if (outcome == StoreRead::Found)
+        value = static_cast<std::uint16_t>(number & 0xFFFF);
+    return outcome;
 }
 
-bool ReadBool(const char* name, bool& value)
+StoreRead ReadBool(const char* name, bool& value)
 {
     std::uint32_t number = 0;
-    if (!QueryNumber(name, number))
-        return false;
-    value = number != 0;
-    return true;
+    const StoreRead outcome = QueryNumber(name, number);
+    if (outcome == StoreRead::Found)
+        value = number != 0;
+    return outcome;
 }
 
 bool WriteString(const char* name, const std::string& value)

@@ -5,22 +5,27 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace {
 
 constexpr std::size_t DigestLength = 16;
+// The seen list has one digest per message: far beyond the texts' limit in a large mailbox,
+// but still bounded (a million messages).
+constexpr std::size_t SeenListReadLimit = DigestLength * 1'000'000;
 
-void LoadSeenDigests(Application& app)
+bool Readable(StoreRead outcome)
 {
-    std::string list;
-    if (!RegistryKey::ReadBinary("UIDList", list))
-        return;
+    return outcome != StoreRead::Unreadable;
+}
+
+void AddSeenDigests(Application& app, const std::string& list)
+{
     std::lock_guard<std::mutex> lock(app.resultsMutex);
     // A final piece shorter than a digest is dropped.
     for (std::size_t at = 0; list.size() - at >= DigestLength; at += DigestLength)
         app.seenDigests.insert(list.substr(at, DigestLength));
 }
-
 
 } // namespace
 
@@ -34,38 +39,45 @@ std::string UidListValue(Application& app)
     return list;
 }
 
-void SaveUidList(const std::string& list)
+bool SaveUidList(const std::string& list)
 {
-    RegistryKey::WriteBinary("UIDList", list);
+    return RegistryKey::WriteBinary("UIDList", list);
 }
 
-void LoadSettings(Application& app)
+bool LoadSettings(Application& app)
 {
-    Settings& settings = app.settings;
-    RegistryKey::ReadString("Host", settings.host);
-    RegistryKey::ReadWord("Port", settings.port);
-    RegistryKey::ReadString("User", settings.user);
-    RegistryKey::ReadString("Password", settings.password);
-    RegistryKey::ReadDword("Delay", settings.delay);
-    RegistryKey::ReadBool("WaitForDialup", settings.waitForDialup);
-    RegistryKey::ReadBool("RunAtStartup", settings.runAtStartup);
+    // Read into a copy: a store that fails half-way leaves every setting as it was.
+    Settings settings = app.settings;
+    std::string list;
+    const bool readable = Readable(RegistryKey::ReadString("Host", settings.host)) &&
+                          Readable(RegistryKey::ReadWord("Port", settings.port)) &&
+                          Readable(RegistryKey::ReadString("User", settings.user)) &&
+                          Readable(RegistryKey::ReadString("Password", settings.password)) &&
+                          Readable(RegistryKey::ReadDword("Delay", settings.delay)) &&
+                          Readable(RegistryKey::ReadBool("WaitForDialup", settings.waitForDialup)) &&
+                          Readable(RegistryKey::ReadBool("RunAtStartup", settings.runAtStartup)) &&
+                          Readable(RegistryKey::ReadBinary("UIDList", list, SeenListReadLimit));
+    if (!readable)
+        return false;
     if (settings.port == 0)
         settings.port = DefaultPort;
     if (settings.delay > LongestInterval)
         settings.delay = LongestInterval;
     else if (settings.delay == 0)
         settings.delay = ShortestInterval;
-    LoadSeenDigests(app);
+    app.settings = std::move(settings);
+    AddSeenDigests(app, list);
+    return true;
 }
 
-void SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition)
+bool SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition)
 {
     if (windowPosition) {
         RegistryKey::WriteDword("WindowLeft", windowPosition->left);
         RegistryKey::WriteDword("WindowTop", windowPosition->top);
     }
     // Copied under the lock, written without it: the worker's hand-over never waits on the disk.
-    SaveUidList(UidListValue(app));
+    return SaveUidList(UidListValue(app));
 }
 
 void WriteBackSettings(const Settings& settings)

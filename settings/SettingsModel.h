@@ -11,15 +11,18 @@ struct WindowPosition {
     std::int32_t top = 0;
 };
 
-// The seven settings and seenDigests from the store, with the load rules; cannot fail.
-void LoadSettings(Application& app);
-// WindowLeft/WindowTop when the desktop program has a window to give, then UIDList.
-void SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition);
+// The seven settings and seenDigests from the store, with the load rules (an absent value
+// takes its default). False when the store could not be read: then nothing is changed, and
+// nothing of the program's may be saved over the store until a load has succeeded.
+bool LoadSettings(Application& app);
+// WindowLeft/WindowTop when the desktop program has a window to give, then UIDList;
+// true when UIDList was saved.
+bool SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition);
 // seenDigests as the UIDList value holds them, in ascending order; copied under the
 // results lock, so never while a finishing check replaces them.
 std::string UidListValue(Application& app);
-// Stores a value made by UidListValue as UIDList.
-void SaveUidList(const std::string& list);
+// Stores a value made by UidListValue as UIDList; false when it could not be saved.
+bool SaveUidList(const std::string& list);
 // Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order.
 void WriteBackSettings(const Settings& settings);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.

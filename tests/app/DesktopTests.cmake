@@ -25,3 +25,7 @@ set_tests_properties(desktop_e2e PROPERTIES LABELS "x11;dovecot" SKIP_RETURN_COD
 add_test(NAME desktop_late_tray
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/late_tray_e2e.sh $<TARGET_FILE:postbell>)
 set_tests_properties(desktop_late_tray PROPERTIES LABELS "x11" SKIP_RETURN_CODE 77 TIMEOUT 120 RUN_SERIAL ON)
+
+add_test(NAME desktop_store_e2e
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/store_e2e.sh $<TARGET_FILE:postbell>)
+set_tests_properties(desktop_store_e2e PROPERTIES LABELS "x11;dovecot" SKIP_RETURN_CODE 77 TIMEOUT 180 RUN_SERIAL ON)

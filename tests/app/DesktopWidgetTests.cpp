@@ -106,6 +106,7 @@ struct DesktopTest : ::testing::Test {
     DesktopTest()
     {
         app.desktop = &desktop;
+        desktop.storeRead = true; // as after a start-up that could read the store
         app.checkRoutine = FakeCheck({}, false);
     }
     ~DesktopTest() override
@@ -493,6 +494,52 @@ TEST_F(DesktopTest, SessionEndSignalSavesTheStateThenEndsTheLoop)
     EXPECT_EQ(RawValue("WindowLeft"), "4|blob|32000000");
     EXPECT_EQ(RawValue("WindowTop"), "4|blob|3C000000");
     EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '\7')));
+}
+
+TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAgain)
+{
+    SeedValue("Host", 1, std::string("kept\0", 5));
+    SeedValue("UIDList", 3, std::string(16, '\1'));
+    desktop.storeRead = false;
+    app.checkRoutine = FakeCheck({Message(2, "a", "b")}, true);
+    CreateWindows();
+    WatchWorkerEvents(app);
+    auto lock = std::make_unique<StoreLock>();
+    ASSERT_FALSE(LoadStore(app));
+    WaitForStore(app);
+    EXPECT_EQ(StatusBarText(), "Cannot read the settings store; trying again.");
+    // Neither the Settings dialog (its OK writes every field) nor the exit save may replace it.
+    bool dialogShown = false;
+    {
+        ModalDriver driver([&](QWidget* modal) {
+            dialogShown = true;
+            modal->close();
+        });
+        Child<QPushButton>(Names::Settings)->click();
+    }
+    EXPECT_FALSE(dialogShown);
+    Child<QPushButton>(Names::CheckNow)->click();
+    SaveStoreAtExit(app);
+    EXPECT_FALSE(app.workerThread) << "a check ran before the settings were read";
+
+    lock.reset();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return desktop.countLabel->text() == "1"; }))
+        << "no check once the store could be read";
+    EXPECT_EQ(app.settings.host, "kept");
+    EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '\2')));
+
+    // The save after this check meets a lock; the next check, with the same list, saves it.
+    const std::string twoMessages = Hex(std::string(16, '\3') + std::string(16, '\4'));
+    app.checkRoutine = FakeCheck({Message(3, "c", "d"), Message(4, "e", "f")}, false);
+    for (bool locked : {true, false}) {
+        if (locked)
+            lock = std::make_unique<StoreLock>();
+        desktop.countLabel->clear();
+        RestartCheck(app);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return desktop.countLabel->text() == "2"; }));
+        lock.reset();
+        EXPECT_EQ(RawValue("UIDList") == "3|blob|" + twoMessages, !locked);
+    }
 }
 
 TEST_F(DesktopTest, StartUpShowsTheFirstRunDialogFirstAndReportsAMissingTray)

@@ -13,6 +13,8 @@
 namespace {
 
 using namespace std::string_literals;
+constexpr StoreRead Found = StoreRead::Found;
+constexpr StoreRead Absent = StoreRead::Absent;
 
 struct RegistryKeyTest : ::testing::Test {
     TempConfigHome home;
@@ -20,19 +22,17 @@ struct RegistryKeyTest : ::testing::Test {
     std::uint32_t number = 0xFFFFFFFF;
 };
 
-TEST_F(RegistryKeyTest, ReadsOfWhatIsNotThereFailChangeNothingAndCreateNothing)
+TEST_F(RegistryKeyTest, ReadsOfWhatIsNotThereAreAbsentChangeNothingAndCreateNothing)
 {
     bool flag = true;
-    EXPECT_FALSE(RegistryKey::ReadString("Host", text));
-    EXPECT_FALSE(RegistryKey::ReadDword("Delay", number));
-    EXPECT_FALSE(RegistryKey::ReadBool("WaitForDialup", flag));
+    EXPECT_EQ(RegistryKey::ReadString("Host", text), Absent);
+    EXPECT_EQ(RegistryKey::ReadDword("Delay", number), Absent);
+    EXPECT_EQ(RegistryKey::ReadBool("WaitForDialup", flag), Absent);
     EXPECT_FALSE(PathExists(home.configHome)) << "a read created the store's folder";
     SeedValue("Host", 1, "other\0"s, "Software\\Veltrane\\Other"); // only another program's key
-    EXPECT_FALSE(RegistryKey::ReadString("Host", text));
+    EXPECT_EQ(RegistryKey::ReadString("Host", text), Absent);
     SeedValue("User", 1, "alice\0"s); // the key, without the value
-    EXPECT_FALSE(RegistryKey::ReadBinary("Host", text));
-    std::ofstream(RegistryStorePath()) << "not a database";
-    EXPECT_FALSE(RegistryKey::ReadString("User", text));
+    EXPECT_EQ(RegistryKey::ReadBinary("Host", text), Absent);
     EXPECT_EQ(text, "kept");
     EXPECT_EQ(number, 0xFFFFFFFFu);
     EXPECT_TRUE(flag);
@@ -46,21 +46,21 @@ TEST_F(RegistryKeyTest, StringReadsDropTheLastByteByPositionAndStopAt8193Bytes)
     SeedValue("Empty", 1, "");
     SeedValue("Longest", 1, std::string(8192, 'h') + '\0');
     SeedValue("TooLong", 3, std::string(8194, '\x81'));
-    EXPECT_TRUE(RegistryKey::ReadString("Unterminated", text));
+    EXPECT_EQ(RegistryKey::ReadString("Unterminated", text), Found);
     EXPECT_EQ(text, "ab");
-    EXPECT_TRUE(RegistryKey::ReadString("Inner", text));
+    EXPECT_EQ(RegistryKey::ReadString("Inner", text), Found);
     EXPECT_EQ(text, "a\0b"s);
-    EXPECT_TRUE(RegistryKey::ReadString("Number", text));
+    EXPECT_EQ(RegistryKey::ReadString("Number", text), Found);
     EXPECT_EQ(text, "123");
-    EXPECT_TRUE(RegistryKey::ReadString("Empty", text)); // no data: read, and nothing changes
-    EXPECT_TRUE(RegistryKey::ReadBinary("Empty", text));
+    EXPECT_EQ(RegistryKey::ReadString("Empty", text), Found); // no data: read, and nothing changes
+    EXPECT_EQ(RegistryKey::ReadBinary("Empty", text), Found);
     EXPECT_EQ(text, "123");
-    EXPECT_TRUE(RegistryKey::ReadString("Longest", text));
+    EXPECT_EQ(RegistryKey::ReadString("Longest", text), Found);
     EXPECT_EQ(text, std::string(8192, 'h'));
-    EXPECT_TRUE(RegistryKey::ReadBinary("Longest", text));
+    EXPECT_EQ(RegistryKey::ReadBinary("Longest", text), Found);
     EXPECT_EQ(text, std::string(8192, 'h') + '\0');
-    EXPECT_FALSE(RegistryKey::ReadString("TooLong", text));
-    EXPECT_FALSE(RegistryKey::ReadBinary("TooLong", text));
+    EXPECT_EQ(RegistryKey::ReadString("TooLong", text), Absent);
+    EXPECT_EQ(RegistryKey::ReadBinary("TooLong", text), Absent);
     EXPECT_EQ(text, std::string(8192, 'h') + '\0');
 }
 
@@ -69,33 +69,33 @@ TEST_F(RegistryKeyTest, NumberReadsTakeAtMostFourBytesLittleEndianZeroExtended)
     SeedValue("Eight", 4, std::string(8, '\x01'));
     SeedValue("Three", 4, "\x01\x02\x03");
     SeedValue("Binary", 3, "\x2c\x01\0\0"s);
-    EXPECT_FALSE(RegistryKey::ReadDword("Eight", number));
+    EXPECT_EQ(RegistryKey::ReadDword("Eight", number), Absent);
     EXPECT_EQ(number, 0xFFFFFFFFu);
-    EXPECT_TRUE(RegistryKey::ReadDword("Three", number));
+    EXPECT_EQ(RegistryKey::ReadDword("Three", number), Found);
     EXPECT_EQ(number, 0x030201u);
-    EXPECT_TRUE(RegistryKey::ReadDword("Binary", number));
+    EXPECT_EQ(RegistryKey::ReadDword("Binary", number), Found);
     EXPECT_EQ(number, 300u);
 
     ASSERT_TRUE(RegistryKey::WriteDword("Port", std::uint32_t{0x12345}));
     std::uint16_t word = 0;
-    EXPECT_TRUE(RegistryKey::ReadWord("Port", word));
+    EXPECT_EQ(RegistryKey::ReadWord("Port", word), Found);
     EXPECT_EQ(word, 0x2345);
     ASSERT_TRUE(RegistryKey::WriteDword("All", std::uint32_t{4294967295u}));
     bool flag = false;
-    EXPECT_TRUE(RegistryKey::ReadBool("All", flag));
+    EXPECT_EQ(RegistryKey::ReadBool("All", flag), Found);
     EXPECT_TRUE(flag);
     std::int32_t signedNumber = 0;
-    EXPECT_TRUE(RegistryKey::ReadDword("All", signedNumber));
+    EXPECT_EQ(RegistryKey::ReadDword("All", signedNumber), Found);
     EXPECT_EQ(signedNumber, -1);
 }
 
 TEST_F(RegistryKeyTest, KeyPathsAndValueNamesMatchWhateverTheirCase)
 {
     SeedValue("hOST", 1, "mail\0"s, "SOFTWARE\\veltrane\\POSTBELL");
-    EXPECT_TRUE(RegistryKey::ReadString("Host", text));
+    EXPECT_EQ(RegistryKey::ReadString("Host", text), Found);
     EXPECT_EQ(text, "mail");
     ASSERT_TRUE(RegistryKey::WriteString("HOST", "pop"));
-    EXPECT_TRUE(RegistryKey::ReadString("host", text));
+    EXPECT_EQ(RegistryKey::ReadString("host", text), Found);
     EXPECT_EQ(text, "pop");
     EXPECT_EQ(RunSql("SELECT count(*) FROM value; SELECT count(*) FROM key"), "1\n3\n");
 }
@@ -119,7 +119,7 @@ TEST_F(RegistryKeyTest, AFreshStoreHoldsExactlyTheRegistryBytesWithPrivateModes)
     EXPECT_EQ(RawValue("Delay"), "4|blob|0D0C0B0A");
     EXPECT_EQ(RawValue("WindowLeft"), "4|blob|ECFFFFFF");
     EXPECT_EQ(RawValue("WaitForDialup"), "4|blob|01000000");
-    EXPECT_TRUE(RegistryKey::ReadBinary("UIDList", text)); // the empty value exists
+    EXPECT_EQ(RegistryKey::ReadBinary("UIDList", text), Found); // the empty value exists
     EXPECT_EQ(text, "kept");
 
     EXPECT_EQ(RegistryStorePath(), home.configHome + "/postbell/registry.sqlite3");
@@ -137,7 +137,7 @@ TEST_F(RegistryKeyTest, TheStoreFollowsXdgConfigHomeAtEachCall)
 {
     ASSERT_TRUE(RegistryKey::WriteString("Host", "first"));
     setenv("XDG_CONFIG_HOME", (home.root + "/second").c_str(), 1);
-    EXPECT_FALSE(RegistryKey::ReadString("Host", text));
+    EXPECT_EQ(RegistryKey::ReadString("Host", text), Absent);
     const std::string oldHome = getenv("HOME") != nullptr ? getenv("HOME") : "/";
     setenv("HOME", home.root.c_str(), 1);
     for (const char* ignored : {"", "relative/config"}) {
@@ -173,11 +173,11 @@ TEST_F(RegistryKeyTest, TwoProcessesWritingAtOnceLoseNothingAndCorruptNothing)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child failed a write or was killed";
 
     // The last write of either process wins; every other value is there as written.
-    ASSERT_TRUE(RegistryKey::ReadString("Shared", text));
+    ASSERT_EQ(RegistryKey::ReadString("Shared", text), Found);
     EXPECT_TRUE(text == "child" + std::to_string(Rounds - 1) || text == "parent" + std::to_string(Rounds - 1));
     for (const std::string who : {"child", "parent"}) {
         for (int i = 0; i < Rounds; ++i) {
-            EXPECT_TRUE(RegistryKey::ReadDword((who + std::to_string(i)).c_str(), number)) << who << i;
+            EXPECT_EQ(RegistryKey::ReadDword((who + std::to_string(i)).c_str(), number), Found) << who << i;
             EXPECT_EQ(number, static_cast<std::uint32_t>(i));
         }
     }

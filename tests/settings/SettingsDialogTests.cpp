@@ -172,7 +172,7 @@ TEST_F(SettingsDialogTest, AnIntervalOutsideOneToSixtyIsRefusedAndChangesNothing
         EXPECT_TRUE(confirmed) << entry;
         EXPECT_EQ(settings.delay, minutes);
         std::uint32_t stored = 0;
-        EXPECT_TRUE(RegistryKey::ReadDword("Delay", stored));
+        EXPECT_EQ(RegistryKey::ReadDword("Delay", stored), StoreRead::Found);
         EXPECT_EQ(stored, minutes);
     }
 }
@@ -282,7 +282,7 @@ TEST_F(SettingsDialogTest, OkStoresTheEntriesAndReopeningShowsThem)
     EXPECT_FALSE(app.settings.runAtStartup);
     EXPECT_FALSE(PathExists(AutostartEntryPath()));
     bool stored = true;
-    EXPECT_TRUE(RegistryKey::ReadBool("RunAtStartup", stored));
+    EXPECT_EQ(RegistryKey::ReadBool("RunAtStartup", stored), StoreRead::Found);
     EXPECT_FALSE(stored);
 }
 

@@ -42,7 +42,7 @@ Application& Loaded(Application& app)
 TEST_F(SettingsModelTest, AnEmptyStoreLeavesTheDefaultsAndCreatesNothing)
 {
     Application app;
-    LoadSettings(app);
+    EXPECT_TRUE(LoadSettings(app));
     EXPECT_EQ(app.settings.delay, 5u);
     EXPECT_EQ(app.settings.port, 110);
     EXPECT_TRUE(app.settings.host.empty() && app.settings.user.empty() && app.settings.password.empty());
@@ -69,18 +69,18 @@ TEST_F(SettingsModelTest, LoadBringsDelayAndPortIntoRange)
     EXPECT_TRUE(Loaded(app).settings.waitForDialup);
 }
 
-TEST_F(SettingsModelTest, UidListSplitsIntoDigestsUpTo8193Bytes)
+TEST_F(SettingsModelTest, UidListSplitsIntoDigestsWithoutTheTextLimit)
 {
     const std::pair<std::string, std::size_t> cases[] = {
         {Digests(0, 2) + "12345678", 2},     // 40 bytes: the last 8 are ignored
         {Digests(0, 511) + Digest(3), 511},  // 8192 bytes, one record twice
-        {Digests(0, 512) + "x", 512},        // 8193 bytes, the longest value that reads
-        {Digests(0, 513), 0},                // 8208 bytes: no list at all
+        {Digests(0, 513), 513},              // beyond the 8,193 bytes of a text
+        {Digests(0, 10000), 10000},          // a large mailbox
     };
     for (const auto& [stored, count] : cases) {
         ASSERT_TRUE(RegistryKey::WriteBinary("UIDList", stored));
         Application app;
-        LoadSettings(app);
+        ASSERT_TRUE(LoadSettings(app));
         EXPECT_EQ(app.seenDigests.size(), count) << stored.size() << " bytes";
         for (const UidDigest& digest : app.seenDigests)
             EXPECT_EQ(stored.find(digest) % 16, 0u);
@@ -157,7 +157,7 @@ TEST_F(SettingsModelTest, SaveNeverStoresAHalfReplacedSet)
     for (int i = 0; i < 20; ++i) {
         SavePersistedState(app, std::nullopt);
         std::string stored;
-        ASSERT_TRUE(RegistryKey::ReadBinary("UIDList", stored));
+        ASSERT_EQ(RegistryKey::ReadBinary("UIDList", stored, stored.max_size()), StoreRead::Found);
         EXPECT_TRUE(stored == evenList || stored == oddList) << "save " << i;
     }
     stop.store(true);

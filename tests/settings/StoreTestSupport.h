@@ -6,12 +6,16 @@
 #include "RegistryKey.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // Points XDG_CONFIG_HOME at a folder that does not exist yet, inside a fresh temporary folder.
 struct TempConfigHome {
@@ -92,4 +96,45 @@ inline std::string RawValue(const std::string& name)
     if (!row.empty() && row.back() == '\n')
         row.pop_back();
     return row;
+}
+
+// Holds the store as another process in BEGIN EXCLUSIVE would (SQLite locks connections of
+// one process against each other too), until released.
+struct StoreLock {
+    sqlite3* db = nullptr;
+    StoreLock()
+    {
+        EXPECT_EQ(sqlite3_open_v2(RegistryStorePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ~StoreLock() { Release(); }
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    void Release()
+    {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        db = nullptr;
+    }
+};
+
+// A writer killed in the middle of a transaction: a child replaces every value, lets SQLite
+// spill the change into the store file (a one-page cache), and SIGKILLs itself before COMMIT.
+// What is left is a hot journal that only a read-write open can roll back.
+inline void LeaveHotJournal()
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(RegistryStorePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_exec(db, "PRAGMA cache_size = 1; BEGIN; UPDATE value SET data = zeroblob(100000);", nullptr,
+                     nullptr, nullptr);
+        raise(SIGKILL);
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    ASSERT_TRUE(PathExists(RegistryStorePath() + "-journal")) << "no journal was left";
 }
