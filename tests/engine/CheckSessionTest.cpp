@@ -10,6 +10,12 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <fstream>
 #include <future>
 #include <optional>
@@ -458,4 +464,78 @@ TEST(CheckSessionTest, SessionCutOffFromTheApplicationStillEnds)
     EXPECT_EQ(run.app.status, 11);
     EXPECT_FALSE(run.Finished());
     EXPECT_TRUE(run.ResultsUntouched());
+}
+
+namespace {
+
+// Reads until the client closes, whatever it sends; true when "QUIT" came.
+bool DrainUntilClosed(ScriptConnection& c)
+{
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{c.fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(ScriptPatience).count())) <= 0)
+            return false;
+        const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return all.find("QUIT\r\n") != std::string::npos;
+        all.append(buffer, static_cast<std::size_t>(n));
+        if (all.ends_with("QUIT\r\n"))
+            c.Send("+OK\r\n");
+    }
+}
+
+// Writes each TOP reply in three pieces with Nagle's algorithm on, as some servers do,
+// and counts the replies whose bytes waited for the client's acknowledgement.
+int PlayPiecewiseReplies(ScriptConnection& c, int messages, bool pipelining)
+{
+    const int off = 0;
+    setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
+    PlaySteps(c, {"S: +OK", "C: USER jo", "S: +OK", "C: PASS pw", "S: +OK", "C: CAPA",
+                  pipelining ? "S: +OK\r\nPIPELINING\r\n." : "S: -ERR", "C: STAT",
+                  "S: +OK " + std::to_string(messages) + " 0", "C: UIDL", "S: +OK\r\n."}, false);
+    int waits = 0;
+    for (int i = 1; i <= messages; ++i) {
+        if (!pipelining)
+            c.Expect("TOP " + std::to_string(i) + " 0\r\n");
+        c.Send("+OK\r\n");
+        c.Send("Subject: piece\r\n");
+        c.Send(".\r\n");
+        // Everything is acknowledged at once unless the client delays its acknowledgement
+        // (40 ms or more on Linux); a wait counts when it takes over 20 ms.
+        const auto start = Clock::now();
+        int queued = 1;
+        while (queued > 0 && Clock::now() - start < std::chrono::seconds(1)) {
+            ioctl(c.fd, SIOCOUTQ, &queued);
+            if (queued > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        waits += Clock::now() - start > std::chrono::milliseconds(20) ? 1 : 0;
+    }
+    if (!DrainUntilClosed(c) && c.failure.empty())
+        c.failure = "no QUIT before the close";
+    return waits;
+}
+
+} // namespace
+
+TEST(CheckSessionTest, RepliesWrittenInPiecesNeverWaitForDelayedAcknowledgements)
+{
+    constexpr int messages = 40;
+    for (bool pipelining : {false, true}) {
+        SCOPED_TRACE(pipelining ? "pipelined" : "one at a time");
+        std::atomic<int> waits{-1};
+        ScriptedServer server;
+        server.Start([&](ScriptConnection& c) { waits = PlayPiecewiseReplies(c, messages, pipelining); });
+        SessionRun run;
+        run.StartLoopback(server.port);
+        EXPECT_EQ(run.Exit(), 0u);
+        ExpectScriptPassed(server);
+        EXPECT_EQ(run.app.status, Status::Checked);
+        // A busy machine may delay a few replies; a client that waits on its delayed
+        // acknowledgements waits on nearly every one.
+        EXPECT_GE(waits, 0);
+        EXPECT_LT(waits, messages / 4);
+    }
 }
