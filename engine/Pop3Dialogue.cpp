@@ -337,6 +337,9 @@ bool ParseHeaderLine(std::string_view line, HeaderLine& header)
 
 void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
 {
+    // Lines that came in the same read as the end mean nothing any more.
+    if (dialogue.ended)
+        return;
     switch (dialogue.state) {
     case Pop3State::Connecting:
         return;
@@ -373,6 +376,8 @@ void OnConnected(Pop3Dialogue& dialogue) { SetState(dialogue, Pop3State::AwaitGr
 
 void OnConnectionLost(Pop3Dialogue& dialogue)
 {
+    if (dialogue.ended)
+        return;
     const StatusCode code = StatusForLostServer(dialogue.state);
     PostUnlessReported(dialogue, code);
     // A connect that failed raises the stop, as a finished session does.
@@ -383,12 +388,16 @@ void OnConnectionLost(Pop3Dialogue& dialogue)
 
 void OnTimeLimit(Pop3Dialogue& dialogue)
 {
+    if (dialogue.ended)
+        return;
     PostUnlessReported(dialogue, StatusForLostServer(dialogue.state));
     End(dialogue);
 }
 
 void OnSessionBroken(Pop3Dialogue& dialogue)
 {
+    if (dialogue.ended)
+        return;
     switch (dialogue.state) {
     case Pop3State::SkipTopReply:
     case Pop3State::SkipTopHeaders:
