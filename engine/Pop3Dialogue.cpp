@@ -225,20 +225,21 @@ void OnQuitReply(Pop3Dialogue& d, std::string_view line)
     End(d);
 }
 
+// After QUIT was sent the outcome is already reported, whatever happens next.
+bool OutcomeReported(Pop3State state)
+{
+    return state == Pop3State::SkipTopReply || state == Pop3State::SkipTopHeaders
+        || state == Pop3State::AwaitQuitReply;
+}
+
 // The status for a connection that ends under the dialogue, by what was awaited.
 StatusCode StatusForLostServer(Pop3State state)
 {
-    switch (state) {
-    case Pop3State::Connecting:
-    case Pop3State::AwaitGreeting:
+    if (OutcomeReported(state))
+        return Status::None;
+    if (state == Pop3State::Connecting || state == Pop3State::AwaitGreeting)
         return Status::CannotConnect;
-    case Pop3State::SkipTopReply:
-    case Pop3State::SkipTopHeaders:
-    case Pop3State::AwaitQuitReply:
-        return Status::None; // the outcome is already reported
-    default:
-        return Status::ServerError;
-    }
+    return Status::ServerError;
 }
 
 void PostUnlessReported(Pop3Dialogue& d, StatusCode code)
@@ -398,14 +399,6 @@ void OnSessionBroken(Pop3Dialogue& dialogue)
 {
     if (dialogue.ended)
         return;
-    switch (dialogue.state) {
-    case Pop3State::SkipTopReply:
-    case Pop3State::SkipTopHeaders:
-    case Pop3State::AwaitQuitReply:
-        break; // the outcome is already reported
-    default:
-        PostStatus(dialogue, Status::ServerError);
-        break;
-    }
+    PostUnlessReported(dialogue, OutcomeReported(dialogue.state) ? Status::None : Status::ServerError);
     End(dialogue);
 }
