@@ -43,38 +43,67 @@ bool ReadDecimal(std::string_view& text, std::uint64_t limit, std::uint64_t& val
 
 bool IsFullStop(std::string_view line) { return line == "."; }
 
-void SendCommand(Pop3Dialogue& d, std::string_view bytes) { d.outlet.sendCommand(bytes); }
-
 void PostStatus(Pop3Dialogue& d, StatusCode code) { d.outlet.postStatus(code); }
 
-// A negative reply before QUIT: log out and say why.
+// The one place the state changes.
+void SetState(Pop3Dialogue& d, Pop3State state) { d.state = state; }
+
+// Sends one command and names the reply it awaits.
+void SendAndAwait(Pop3Dialogue& d, std::string_view command, Pop3State awaited)
+{
+    SetState(d, awaited);
+    d.outlet.sendCommand(command);
+}
+
+// The session ends here, without another word to the server.
+void End(Pop3Dialogue& d) { d.ended = true; }
+
+// The messages the TOP loop asks for. A negative count read from STAT is taken as a
+// huge unsigned one, as it always was, and like any other is held to the bound.
+std::uint32_t MessagesToRead(const Pop3Dialogue& d)
+{
+    const auto count = static_cast<std::uint32_t>(d.messageCount);
+    return count < MaxMessages ? count : MaxMessages;
+}
+
+// TOP commands sent after the one whose reply is being read.
+std::uint32_t RepliesAfterCurrent(const Pop3Dialogue& d)
+{
+    return d.nextToRequest > d.currentMessage + 1 ? d.nextToRequest - d.currentMessage - 1 : 0;
+}
+
+// A failure before QUIT: log out and say why. Replies to TOP commands sent ahead
+// still come before QUIT's, and are passed over.
 void Fail(Pop3Dialogue& d, StatusCode code)
 {
-    d.state = Pop3State::AwaitQuitReply;
-    SendCommand(d, QuitCommand);
+    d.repliesToSkip = RepliesAfterCurrent(d);
+    SendAndAwait(d, QuitCommand, d.repliesToSkip > 0 ? Pop3State::SkipTopReply : Pop3State::AwaitQuitReply);
     PostStatus(d, code);
 }
 
 void Succeed(Pop3Dialogue& d)
 {
-    d.state = Pop3State::AwaitQuitReply;
     d.outlet.publishResults(std::move(d.results));
     PostStatus(d, Status::Checked);
-    SendCommand(d, QuitCommand);
+    SendAndAwait(d, QuitCommand, Pop3State::AwaitQuitReply);
 }
 
+void RequestCount(Pop3Dialogue& d) { SendAndAwait(d, StatCommand, Pop3State::AwaitStatReply); }
+
+// Sends TOP for the next messages while the window and the outgoing bound allow;
+// the replies come back in the order asked.
 void RequestHeaders(Pop3Dialogue& d)
 {
-    d.state = Pop3State::AwaitTopReply;
-    SendCommand(d, TopCommand(d.currentMessage));
+    const std::uint32_t last = MessagesToRead(d);
+    while (d.nextToRequest <= last && d.nextToRequest - d.currentMessage < d.window && d.outlet.canSend())
+        SendAndAwait(d, TopCommand(d.nextToRequest++), Pop3State::AwaitTopReply);
 }
 
 void OnGreeting(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::CannotConnect);
-    d.state = Pop3State::AwaitUserReply;
-    SendCommand(d, UserCommand(d.user));
+    SendAndAwait(d, UserCommand(d.user), Pop3State::AwaitUserReply);
     PostStatus(d, Status::LoggingIn);
 }
 
@@ -82,17 +111,34 @@ void OnUserReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::LoginRejected);
-    d.state = Pop3State::AwaitPassReply;
-    SendCommand(d, PassCommand(d.password));
+    SendAndAwait(d, PassCommand(d.password), Pop3State::AwaitPassReply);
 }
 
 void OnPassReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::LoginRejected);
-    d.state = Pop3State::AwaitStatReply;
-    SendCommand(d, StatCommand);
+    if (d.mayPipeline)
+        SendAndAwait(d, CapaCommand, Pop3State::AwaitCapaReply);
+    else
+        RequestCount(d);
     PostStatus(d, Status::Checking);
+}
+
+// A refused CAPA only means one command at a time.
+void OnCapaReply(Pop3Dialogue& d, std::string_view line)
+{
+    if (!IsPositiveReply(line))
+        return RequestCount(d);
+    SetState(d, Pop3State::ReadCapaList);
+}
+
+void OnCapabilityLine(Pop3Dialogue& d, std::string_view line)
+{
+    if (IsFullStop(line))
+        return RequestCount(d);
+    if (OffersPipelining(line))
+        d.window = PipelineWindow;
 }
 
 void OnStatReply(Pop3Dialogue& d, std::string_view line)
@@ -102,42 +148,48 @@ void OnStatReply(Pop3Dialogue& d, std::string_view line)
     d.messageCount = ParseStatCount(line);
     if (d.messageCount == 0)
         return Succeed(d);
-    d.state = Pop3State::AwaitUidlReply;
-    SendCommand(d, UidlCommand);
+    SendAndAwait(d, UidlCommand, Pop3State::AwaitUidlReply);
 }
 
 void OnUidlReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::ServerError);
-    d.state = Pop3State::ReadUidlList;
+    SetState(d, Pop3State::ReadUidlList);
 }
 
 void OnListingLine(Pop3Dialogue& d, std::string_view line)
 {
     if (IsFullStop(line)) {
         d.currentMessage = 1;
+        d.nextToRequest = 1;
+        SetState(d, Pop3State::AwaitTopReply);
         return RequestHeaders(d);
     }
     ListingEntry entry;
-    if (ParseListingEntry(line, entry))
-        RecordListing(d.results, d.seenDigests, entry.number, entry.uniqueId);
+    if (!ParseListingEntry(line, entry))
+        return;
+    // More entries than announced is a server that would fill memory without end.
+    if (++d.listed > MessagesToRead(d) + ListingSlack)
+        return Fail(d, Status::ServerError);
+    RecordListing(d.results, d.seenDigests, entry.number, entry.uniqueId);
 }
 
 void OnTopReply(Pop3Dialogue& d, std::string_view line)
 {
-    if (!IsPositiveReply(line))
+    // A reply to a TOP not yet sent answers what the server cannot have read.
+    if (!IsPositiveReply(line) || d.currentMessage >= d.nextToRequest)
         return Fail(d, Status::ServerError);
-    d.state = Pop3State::ReadTopHeaders;
+    SetState(d, Pop3State::ReadTopHeaders);
 }
 
 void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
 {
     if (IsFullStop(line)) {
         d.currentMessage += 1;
-        // A negative count read from STAT compares as a huge unsigned value.
-        if (d.currentMessage > static_cast<std::uint32_t>(d.messageCount))
+        if (d.currentMessage > MessagesToRead(d))
             return Succeed(d);
+        SetState(d, Pop3State::AwaitTopReply);
         return RequestHeaders(d);
     }
     HeaderLine header;
@@ -145,13 +197,70 @@ void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
         RecordHeader(d.results, d.currentMessage, header.name, header.value);
 }
 
+void OnSkippedReplyDone(Pop3Dialogue& d)
+{
+    d.repliesToSkip -= 1;
+    SetState(d, d.repliesToSkip > 0 ? Pop3State::SkipTopReply : Pop3State::AwaitQuitReply);
+}
+
+void OnSkippedReply(Pop3Dialogue& d, std::string_view line)
+{
+    if (IsPositiveReply(line))
+        return SetState(d, Pop3State::SkipTopHeaders);
+    OnSkippedReplyDone(d);
+}
+
+void OnSkippedHeaderLine(Pop3Dialogue& d, std::string_view line)
+{
+    if (IsFullStop(line))
+        OnSkippedReplyDone(d);
+}
+
+// The outcome is already reported either way. A refused QUIT ends the session too:
+// waiting on would leave the check hanging with nothing more to learn.
 void OnQuitReply(Pop3Dialogue& d, std::string_view line)
 {
     if (IsPositiveReply(line))
         d.outlet.signalStop();
+    End(d);
+}
+
+// After QUIT was sent the outcome is already reported, whatever happens next.
+bool OutcomeReported(Pop3State state)
+{
+    return state == Pop3State::SkipTopReply || state == Pop3State::SkipTopHeaders
+        || state == Pop3State::AwaitQuitReply;
+}
+
+// The status for a connection that ends under the dialogue, by what was awaited.
+StatusCode StatusForLostServer(Pop3State state)
+{
+    if (OutcomeReported(state))
+        return Status::None;
+    if (state == Pop3State::Connecting || state == Pop3State::AwaitGreeting)
+        return Status::CannotConnect;
+    return Status::ServerError;
+}
+
+void PostUnlessReported(Pop3Dialogue& d, StatusCode code)
+{
+    if (code != Status::None)
+        PostStatus(d, code);
 }
 
 } // namespace
+
+bool OffersPipelining(std::string_view capabilityLine)
+{
+    constexpr std::string_view name = "PIPELINING";
+    const std::string_view first = capabilityLine.substr(0, capabilityLine.find(' '));
+    if (first.size() != name.size())
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if ((first[i] & ~0x20) != name[i])
+            return false;
+    return true;
+}
 
 bool IsPositiveReply(std::string_view line)
 {
@@ -229,6 +338,9 @@ bool ParseHeaderLine(std::string_view line, HeaderLine& header)
 
 void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
 {
+    // Lines that came in the same read as the end mean nothing any more.
+    if (dialogue.ended)
+        return;
     switch (dialogue.state) {
     case Pop3State::Connecting:
         return;
@@ -238,6 +350,10 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnUserReply(dialogue, line);
     case Pop3State::AwaitPassReply:
         return OnPassReply(dialogue, line);
+    case Pop3State::AwaitCapaReply:
+        return OnCapaReply(dialogue, line);
+    case Pop3State::ReadCapaList:
+        return OnCapabilityLine(dialogue, line);
     case Pop3State::AwaitStatReply:
         return OnStatReply(dialogue, line);
     case Pop3State::AwaitUidlReply:
@@ -248,7 +364,41 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnTopReply(dialogue, line);
     case Pop3State::ReadTopHeaders:
         return OnHeaderLine(dialogue, line);
+    case Pop3State::SkipTopReply:
+        return OnSkippedReply(dialogue, line);
+    case Pop3State::SkipTopHeaders:
+        return OnSkippedHeaderLine(dialogue, line);
     case Pop3State::AwaitQuitReply:
         return OnQuitReply(dialogue, line);
     }
+}
+
+void OnConnected(Pop3Dialogue& dialogue) { SetState(dialogue, Pop3State::AwaitGreeting); }
+
+void OnConnectionLost(Pop3Dialogue& dialogue)
+{
+    if (dialogue.ended)
+        return;
+    const StatusCode code = StatusForLostServer(dialogue.state);
+    PostUnlessReported(dialogue, code);
+    // A connect that failed raises the stop, as a finished session does.
+    if (dialogue.state == Pop3State::Connecting)
+        dialogue.outlet.signalStop();
+    End(dialogue);
+}
+
+void OnTimeLimit(Pop3Dialogue& dialogue)
+{
+    if (dialogue.ended)
+        return;
+    PostUnlessReported(dialogue, StatusForLostServer(dialogue.state));
+    End(dialogue);
+}
+
+void OnSessionBroken(Pop3Dialogue& dialogue)
+{
+    if (dialogue.ended)
+        return;
+    PostUnlessReported(dialogue, OutcomeReported(dialogue.state) ? Status::None : Status::ServerError);
+    End(dialogue);
 }

@@ -9,10 +9,9 @@
 
 namespace {
 
-constexpr std::size_t DigestLength = 16;
 // The seen list has one digest per message: far beyond the texts' limit in a large mailbox,
 // but still bounded (a million messages).
-constexpr std::size_t SeenListReadLimit = DigestLength * 1'000'000;
+constexpr std::size_t SeenListReadLimit = UidDigest::Size * 1'000'000;
 
 bool Readable(StoreRead outcome)
 {
@@ -21,10 +20,9 @@ bool Readable(StoreRead outcome)
 
 void AddSeenDigests(Application& app, const std::string& list)
 {
+    DigestSet digests = UnpackDigests(list);
     std::lock_guard<std::mutex> lock(app.resultsMutex);
-    // A final piece shorter than a digest is dropped.
-    for (std::size_t at = 0; list.size() - at >= DigestLength; at += DigestLength)
-        app.seenDigests.insert(list.substr(at, DigestLength));
+    app.seenDigests.merge(digests);
 }
 
 } // namespace
@@ -32,11 +30,7 @@ void AddSeenDigests(Application& app, const std::string& list)
 std::string UidListValue(Application& app)
 {
     std::lock_guard<std::mutex> lock(app.resultsMutex);
-    std::string list;
-    list.reserve(app.seenDigests.size() * DigestLength);
-    for (const UidDigest& digest : app.seenDigests)
-        list += digest;
-    return list;
+    return PackDigests(app.seenDigests);
 }
 
 bool SaveUidList(const std::string& list)
