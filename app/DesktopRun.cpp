@@ -1,6 +1,7 @@
-#include "Desktop.h"
+#include "DesktopRun.h"
 
 #include "CheckScheduling.h"
+#include "QtText.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
 #include "StringTable.h"
@@ -51,24 +52,15 @@ void RestoreSessionEndSignals(Desktop& desktop)
 // A check that published a changed set of seen digests is saved at once, so that a crash
 // or power loss does not turn the whole mailbox into new mail at the next start. An MD5
 // over the list tells whether it changed: a large mailbox's set is not kept twice for that.
-void SaveSeenDigestsIfChanged(Application& app)
+void SaveSeenDigestsIfChanged(Application& app, Desktop& desktop)
 {
     const std::string list = UidListValue(app);
     UidDigest fingerprint = MakeUidDigest(list);
-    if (fingerprint == app.desktop->savedDigestsFingerprint)
+    if (fingerprint == desktop.savedDigestsFingerprint)
         return;
-    app.desktop->savedDigestsFingerprint = std::move(fingerprint);
+    desktop.savedDigestsFingerprint = std::move(fingerprint);
     SaveUidList(list);
 }
-
-// Clears Application::desktop when Run leaves, also by a throw.
-struct DesktopAttachment {
-    DesktopAttachment(Application& application, Desktop& desktop) : app(application) { app.desktop = &desktop; }
-    ~DesktopAttachment() { app.desktop = nullptr; }
-    DesktopAttachment(const DesktopAttachment&) = delete;
-    DesktopAttachment& operator=(const DesktopAttachment&) = delete;
-    Application& app;
-};
 
 void ShowStartupError(int id)
 {
@@ -105,33 +97,72 @@ Desktop::~Desktop()
     RestoreSessionEndSignals(*this);
 }
 
-void WatchWorkerEvents(Application& app)
+void CreateWindows(Application& app, Desktop& desktop)
 {
-    Desktop& desktop = *app.desktop;
+    MainWindowActions windowActions;
+    windowActions.about = [&desktop] { ShowAboutBox(desktop.window.dialog.get()); };
+    windowActions.settings = [&app, &desktop] { OpenSettings(app, desktop); };
+    windowActions.checkNow = [&app, &desktop] { RestartCheck(app, desktop.checkTimer); };
+    windowActions.exit = [] { QuitProgram(); };
+    CreateMainWindow(desktop.window, desktop.appIcon, desktop.firstRun, windowActions);
+
+    TrayActions trayActions;
+    trayActions.open = [&app, &desktop] { OpenMainWindow(app, desktop); };
+    trayActions.checkNow = windowActions.checkNow;
+    trayActions.settings = windowActions.settings;
+    trayActions.exit = windowActions.exit;
+    CreateTrayIcon(desktop.tray, trayActions);
+    ConnectCheckTimer(app, desktop.checkTimer);
+}
+
+void OpenMainWindow(Application& app, Desktop& desktop)
+{
+    ResetTrayIcon(desktop.tray);
+    ShowMainWindow(desktop.window, app);
+}
+
+void OpenSettings(Application& app, Desktop& desktop)
+{
+    if (RunSettingsDialog(app.settings, desktop.window.dialog.get()))
+        RestartCheck(app, desktop.checkTimer);
+}
+
+void ShowStatus(Application& app, Desktop& desktop)
+{
+    const StatusCode code = app.status.load();
+    const StatusDisplay display = DecideStatusDisplay(code, LoadString(code), MainWindowVisible(desktop.window),
+                                                      desktop.tray.showsNewMail, desktop.tray.balloonCapable);
+    if (display.statusBarText)
+        ShowStatusBarText(desktop.window, *display.statusBarText);
+    ShowTrayStatus(desktop.tray, display);
+}
+
+void WatchWorkerEvents(Application& app, Desktop& desktop)
+{
     desktop.finishedNotifier = std::make_unique<QSocketNotifier>(app.finishedEvent.Fd(), QSocketNotifier::Read);
     QObject::connect(desktop.finishedNotifier.get(), &QSocketNotifier::activated,
-                     [&app] { ServeFinishedEvent(app); });
+                     [&app, &desktop] { ServeFinishedEvent(app, desktop); });
     desktop.statusNotifier = std::make_unique<QSocketNotifier>(app.statusEvent.Fd(), QSocketNotifier::Read);
-    QObject::connect(desktop.statusNotifier.get(), &QSocketNotifier::activated, [&app] {
+    QObject::connect(desktop.statusNotifier.get(), &QSocketNotifier::activated, [&app, &desktop] {
         // FinishedEvent is served first; the status follows on the next turn of the loop.
-        ServeFinishedEvent(app);
-        QSocketNotifier* notifier = app.desktop->statusNotifier.get();
+        ServeFinishedEvent(app, desktop);
+        QSocketNotifier* notifier = desktop.statusNotifier.get();
         notifier->setEnabled(false);
         QMetaObject::invokeMethod(
             notifier,
-            [&app, notifier] {
+            [&app, &desktop, notifier] {
                 notifier->setEnabled(true);
-                ServeStatusEvent(app);
+                ServeStatusEvent(app, desktop);
             },
             Qt::QueuedConnection);
     });
 }
 
-bool ServeFinishedEvent(Application& app)
+bool ServeFinishedEvent(Application& app, Desktop& desktop)
 {
     if (!app.finishedEvent.TryConsume())
         return false;
-    ShowResults(app);
+    ShowResults(desktop.window, app);
     bool newMail = false;
     {
         std::lock_guard lock(app.resultsMutex);
@@ -139,26 +170,25 @@ bool ServeFinishedEvent(Application& app)
         app.newMail = false;
     }
     // While the window is visible the new mail shows only in its list.
-    if (newMail && !MainWindowVisible(app))
-        ShowNewMailIcon(app);
-    SaveSeenDigestsIfChanged(app);
+    if (newMail && !MainWindowVisible(desktop.window))
+        ShowNewMailIcon(desktop.tray);
+    SaveSeenDigestsIfChanged(app, desktop);
     // glibc keeps what the worker freed in its arena for the life of the program; after a
     // large mailbox's check that is megabytes nobody uses until the next check.
     malloc_trim(0);
     return true;
 }
 
-bool ServeStatusEvent(Application& app)
+bool ServeStatusEvent(Application& app, Desktop& desktop)
 {
     if (!app.statusEvent.TryConsume())
         return false;
-    ShowStatus(app);
+    ShowStatus(app, desktop);
     return true;
 }
 
-void WatchSessionEnd(Application& app)
+void WatchSessionEnd(Application& app, Desktop& desktop)
 {
-    Desktop& desktop = *app.desktop;
     sessionEndSignalFd = desktop.sessionEndEvent.Fd();
     struct sigaction action {};
     action.sa_handler = OnSessionEndSignal;
@@ -170,20 +200,20 @@ void WatchSessionEnd(Application& app)
 
     desktop.sessionEndNotifier =
         std::make_unique<QSocketNotifier>(desktop.sessionEndEvent.Fd(), QSocketNotifier::Read);
-    QObject::connect(desktop.sessionEndNotifier.get(), &QSocketNotifier::activated, [&app] {
-        if (app.desktop->sessionEndEvent.TryConsume())
-            EndSession(app);
+    QObject::connect(desktop.sessionEndNotifier.get(), &QSocketNotifier::activated, [&app, &desktop] {
+        if (desktop.sessionEndEvent.TryConsume())
+            EndSession(app, desktop);
     });
 #ifndef QT_NO_SESSIONMANAGER
     // The session may end: the request is answered without cancelling it.
-    QObject::connect(qApp, &QGuiApplication::commitDataRequest, desktop.mainWindow.get(),
-                     [&app](QSessionManager&) { EndSession(app); });
+    QObject::connect(qApp, &QGuiApplication::commitDataRequest, desktop.window.dialog.get(),
+                     [&app, &desktop](QSessionManager&) { EndSession(app, desktop); });
 #endif
 }
 
-void EndSession(Application& app)
+void EndSession(Application& app, Desktop& desktop)
 {
-    SavePersistedState(app, MainWindowPosition(app));
+    SavePersistedState(app, MainWindowPosition(desktop.window));
     QuitProgram();
 }
 
@@ -193,11 +223,11 @@ void QuitProgram()
     QCoreApplication::exit(0);
 }
 
-void HandleFirstRun(Application& app)
+void HandleFirstRun(Application& app, Desktop& desktop)
 {
     if (!ReadFirstRun())
         return;
-    app.firstRun = true;
+    desktop.firstRun = true;
     // The result does not matter: FirstRun is reset after OK and Cancel alike.
     RunSettingsDialog(app.settings, nullptr);
     ResetFirstRun();
@@ -206,34 +236,32 @@ void HandleFirstRun(Application& app)
 void Run(Application& app)
 {
     Desktop desktop;
-    const DesktopAttachment attachment(app, desktop);
+    desktop.tray.balloonCapable = QSystemTrayIcon::supportsMessages();
     QApplication::setQuitOnLastWindowClosed(false);
-    LoadIcons(desktop);
+    desktop.appIcon = LoadAppIcon();
     QApplication::setWindowIcon(desktop.appIcon);
     LoadSettings(app);
     desktop.savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
-    HandleFirstRun(app);
-    CreateMainWindow(app);
-    CreateTrayIcon(app);
+    HandleFirstRun(app, desktop);
+    CreateWindows(app, desktop);
     AwaitSystemTray();
-    if (!AddTrayIcon(app, false))
+    if (!AddTrayIcon(desktop.tray, false))
         throw 4;
-    app.trayShowsNewMail = false;
-    WatchWorkerEvents(app);
-    WatchSessionEnd(app);
+    desktop.tray.showsNewMail = false;
+    WatchWorkerEvents(app, desktop);
+    WatchSessionEnd(app, desktop);
     StartCheck(app);
-    StartCheckTimer(app);
+    StartCheckTimer(desktop.checkTimer, app.settings);
     QApplication::exec();
-    Shutdown(app);
+    Shutdown(app, desktop);
 }
 
-void Shutdown(Application& app)
+void Shutdown(Application& app, Desktop& desktop)
 {
-    Desktop& desktop = *app.desktop;
-    SavePersistedState(app, MainWindowPosition(app));
-    desktop.checkTimer.stop();
+    SavePersistedState(app, MainWindowPosition(desktop.window));
+    desktop.checkTimer.timer.stop();
     StopCheck(app);
-    RemoveTrayIcon(app);
+    RemoveTrayIcon(desktop.tray);
     desktop.finishedNotifier.reset();
     desktop.statusNotifier.reset();
 }
@@ -241,7 +269,6 @@ void Shutdown(Application& app)
 int RunPostbell()
 {
     auto app = std::make_unique<Application>();
-    app->balloonCapable = QSystemTrayIcon::supportsMessages();
     int failure = 0;
     try {
         Run(*app);

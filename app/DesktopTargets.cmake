@@ -17,11 +17,14 @@ target_link_libraries(postbell_tray_state PUBLIC postbell_strings postbell_setti
 qt_add_resources(POSTBELL_ICON_SOURCES ${POSTBELL_RESOURCES_DIR}/postbell.qrc)
 
 add_library(postbell_desktop STATIC
+  CheckTimer.cpp
   DesktopRun.cpp
   MainWindow.cpp
   TrayIcon.cpp
+  ${POSTBELL_RESOURCES_DIR}/MainWindow.ui
   ${POSTBELL_ICON_SOURCES}
 )
+set_target_properties(postbell_desktop PROPERTIES AUTOUIC ON AUTOUIC_SEARCH_PATHS ${POSTBELL_RESOURCES_DIR})
 target_include_directories(postbell_desktop PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(postbell_desktop PUBLIC
   postbell_tray_state postbell_scheduling postbell_settings postbell_settings_dialog Qt6::Widgets)

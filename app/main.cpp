@@ -1,4 +1,4 @@
-#include "Desktop.h"
+#include "DesktopRun.h"
 
 #include <QApplication>
 #include <QPixmapCache>

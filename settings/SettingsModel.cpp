@@ -49,6 +49,7 @@ void LoadSettings(Application& app)
     RegistryKey::ReadDword("Delay", settings.delay);
     RegistryKey::ReadBool("WaitForDialup", settings.waitForDialup);
     RegistryKey::ReadBool("RunAtStartup", settings.runAtStartup);
+    RegistryKey::ReadBool("ShowNotification", settings.showNotification);
     if (settings.port == 0)
         settings.port = DefaultPort;
     if (settings.delay > LongestInterval)
@@ -77,6 +78,7 @@ void WriteBackSettings(const Settings& settings)
     RegistryKey::WriteBool("WaitForDialup", settings.waitForDialup);
     RegistryKey::WriteBool("RunAtStartup", settings.runAtStartup);
     RegistryKey::WriteDword("Port", static_cast<std::uint32_t>(settings.port));
+    RegistryKey::WriteBool("ShowNotification", settings.showNotification);
 }
 
 WindowPosition ReadWindowPosition()

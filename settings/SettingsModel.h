@@ -11,7 +11,7 @@ struct WindowPosition {
     std::int32_t top = 0;
 };
 
-// The seven settings and seenDigests from the store, with the load rules; cannot fail.
+// The settings and seenDigests from the store, with the load rules; cannot fail.
 void LoadSettings(Application& app);
 // WindowLeft/WindowTop when the desktop program has a window to give, then UIDList.
 void SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition);
@@ -20,7 +20,7 @@ void SavePersistedState(Application& app, const std::optional<WindowPosition>& w
 std::string UidListValue(Application& app);
 // Stores a value made by UidListValue as UIDList.
 void SaveUidList(const std::string& list);
-// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order.
+// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, ShowNotification, in that order.
 void WriteBackSettings(const Settings& settings);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.
 WindowPosition ReadWindowPosition();

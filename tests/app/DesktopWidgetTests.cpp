@@ -4,7 +4,7 @@
 
 #include "CheckScheduling.h"
 #include "CheckSession.h"
-#include "Desktop.h"
+#include "DesktopRun.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
 #include "StoreTestSupport.h"
@@ -103,27 +103,21 @@ struct DesktopTest : ::testing::Test {
     Application app;
     Desktop desktop;
 
-    DesktopTest()
-    {
-        app.desktop = &desktop;
-        app.checkRoutine = FakeCheck({}, false);
-    }
-    ~DesktopTest() override
-    {
-        StopCheck(app);
-        app.desktop = nullptr;
-    }
+    DesktopTest() { app.checkRoutine = FakeCheck({}, false); }
+    ~DesktopTest() override { StopCheck(app); }
 
-    // The windows as start-up makes them, before the icon is added.
+    // The windows as start-up makes them, and the icon added.
     void CreateWindows()
     {
-        LoadIcons(desktop);
-        CreateMainWindow(app);
-        CreateTrayIcon(app);
-        AddTrayIcon(app, false);
+        desktop.appIcon = LoadAppIcon();
+        ::CreateWindows(app, desktop);
+        AddTrayIcon(desktop.tray, false);
     }
 
-    QDialog* Window() { return desktop.mainWindow.get(); }
+    QDialog* Window() { return desktop.window.dialog.get(); }
+    QLabel* CountLabel() { return Child<QLabel>(Names::Count); }
+    QTreeWidget* MessageList() { return Child<QTreeWidget>(Names::List); }
+    QStatusBar* StatusBar() { return Child<QStatusBar>(Names::StatusBar); }
     template <typename Widget> Widget* Child(const char* name)
     {
         auto* widget = Window()->findChild<Widget*>(QLatin1String(name));
@@ -133,23 +127,23 @@ struct DesktopTest : ::testing::Test {
 
     std::string Picture() const
     {
-        const qint64 key = desktop.trayIcon->icon().cacheKey();
-        if (key == desktop.normalIcon.cacheKey())
+        const qint64 key = desktop.tray.icon->icon().cacheKey();
+        if (key == desktop.tray.normalIcon.cacheKey())
             return "normal";
-        if (key == desktop.newMailIcon.cacheKey())
+        if (key == desktop.tray.newMailIcon.cacheKey())
             return "new mail";
-        if (key == desktop.errorIcon.cacheKey())
+        if (key == desktop.tray.errorIcon.cacheKey())
             return "error";
         return "other";
     }
-    std::string ToolTip() const { return desktop.trayIcon->toolTip().toStdString(); }
-    std::string StatusBarText() const { return desktop.statusBar->currentMessage().toStdString(); }
+    std::string ToolTip() const { return desktop.tray.icon->toolTip().toStdString(); }
+    std::string StatusBarText() { return StatusBar()->currentMessage().toStdString(); }
 
     void Post(StatusCode code)
     {
         app.status.store(code);
         app.statusEvent.Set();
-        ASSERT_TRUE(ServeStatusEvent(app));
+        ASSERT_TRUE(ServeStatusEvent(app, desktop));
     }
     void Finish(bool newMail, const std::vector<MessageInfo>& messages = {})
     {
@@ -161,40 +155,39 @@ struct DesktopTest : ::testing::Test {
             app.newMail = newMail;
         }
         app.finishedEvent.Set();
-        ASSERT_TRUE(ServeFinishedEvent(app));
+        ASSERT_TRUE(ServeFinishedEvent(app, desktop));
     }
     std::vector<std::string> Rows(int column)
     {
         std::vector<std::string> rows;
-        for (int i = 0; i < desktop.messageList->topLevelItemCount(); ++i)
-            rows.push_back(desktop.messageList->topLevelItem(i)->text(column).toStdString());
+        for (int i = 0; i < MessageList()->topLevelItemCount(); ++i)
+            rows.push_back(MessageList()->topLevelItem(i)->text(column).toStdString());
         return rows;
     }
 };
 
-TEST_F(DesktopTest, MainWindowHasTheTemplatesControlsInTabOrder)
+TEST_F(DesktopTest, MainWindowHasItsControlsInTabOrderAndCanBeResized)
 {
     CreateWindows();
     QDialog* window = Window();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), "Postbell");
-    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "the window must not be resizable";
+    EXPECT_LT(window->minimumSize().height(), window->maximumSize().height()) << "a big mailbox needs room";
     EXPECT_FALSE(window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_TRUE(window->windowFlags() & Qt::WindowCloseButtonHint);
 
     EXPECT_EQ(Child<QLabel>(Names::TotalLabel)->text(), "Total messages:");
-    EXPECT_EQ(desktop.countLabel->text(), "Not checked yet");
+    EXPECT_EQ(CountLabel()->text(), "Not checked yet");
     EXPECT_EQ(StatusBarText(), "Not connected");
-    EXPECT_FALSE(desktop.statusBar->isSizeGripEnabled());
 
-    QTreeWidget* list = desktop.messageList;
+    QTreeWidget* list = MessageList();
     EXPECT_EQ(list->headerItem()->text(0), "From");
     EXPECT_EQ(list->headerItem()->text(1), "Subject");
     EXPECT_FALSE(list->rootIsDecorated());
     EXPECT_FALSE(list->isSortingEnabled());
     EXPECT_FALSE(list->header()->sectionsClickable());
 
-    // The focus chain from the list runs through the buttons in the template's order.
+    // The focus chain from the list runs through the buttons from left to right.
     const std::vector<std::pair<const char*, const char*>> buttons = {{Names::About, "&About..."},
                                                                       {Names::Settings, "&Settings..."},
                                                                       {Names::CheckNow, "Check Mail &Now"},
@@ -218,8 +211,8 @@ TEST_F(DesktopTest, MainWindowHasTheTemplatesControlsInTabOrder)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     auto* close = Child<QPushButton>(Names::Close);
     EXPECT_GE(close->geometry().top(), list->geometry().bottom());
-    EXPECT_GE(desktop.statusBar->geometry().top(), close->geometry().bottom());
-    EXPECT_EQ(desktop.statusBar->geometry().bottom(), window->rect().bottom());
+    EXPECT_GE(StatusBar()->geometry().top(), close->geometry().bottom());
+    EXPECT_EQ(StatusBar()->geometry().bottom(), window->rect().bottom());
 }
 
 TEST_F(DesktopTest, ResultsShowHighestNumberFirstWithTheirCount)
@@ -228,30 +221,30 @@ TEST_F(DesktopTest, ResultsShowHighestNumberFirstWithTheirCount)
     const std::string longSender = "A Sender Whose Name Is Rather Long <long.sender@example.org>";
     Finish(false, {Message(1, "one@example.org", "first"), Message(2, longSender, ""),
                    Message(3, "three@example.org", "third")});
-    EXPECT_EQ(desktop.countLabel->text(), "3");
+    EXPECT_EQ(CountLabel()->text(), "3");
     // A hidden window gets its rows when it is shown.
-    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
-    ShowMainWindow(app);
+    EXPECT_EQ(MessageList()->topLevelItemCount(), 0);
+    OpenMainWindow(app, desktop);
     EXPECT_EQ(Rows(0), (std::vector<std::string>{"three@example.org", longSender, "one@example.org"}));
     EXPECT_EQ(Rows(1), (std::vector<std::string>{"third", "", "first"}));
     // The sender column fits its widest entry.
-    const int widest = desktop.messageList->fontMetrics().horizontalAdvance(QString::fromStdString(longSender));
-    EXPECT_GE(desktop.messageList->columnWidth(0), widest);
+    const int widest = MessageList()->fontMetrics().horizontalAdvance(QString::fromStdString(longSender));
+    EXPECT_GE(MessageList()->columnWidth(0), widest);
 
     // A visible window shows new results at once.
     Finish(false, {Message(4, "four@example.org", "fourth")});
     EXPECT_EQ(Rows(1), (std::vector<std::string>{"fourth"}));
     Finish(false, {});
-    EXPECT_EQ(desktop.countLabel->text(), "0");
-    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
+    EXPECT_EQ(CountLabel()->text(), "0");
+    EXPECT_EQ(MessageList()->topLevelItemCount(), 0);
 
     // Rows built for a window that is hidden again give way to the next results, kept
     // for the next showing.
     Window()->hide();
     Finish(false, {Message(5, "five@example.org", "fifth")});
-    EXPECT_EQ(desktop.countLabel->text(), "1");
-    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
-    ShowMainWindow(app);
+    EXPECT_EQ(CountLabel()->text(), "1");
+    EXPECT_EQ(MessageList()->topLevelItemCount(), 0);
+    OpenMainWindow(app, desktop);
     EXPECT_EQ(Rows(0), (std::vector<std::string>{"five@example.org"}));
 }
 
@@ -265,7 +258,7 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
     Finish(true, {Message(1, "a", "b")});
     EXPECT_EQ(Picture(), "new mail");
     EXPECT_EQ(ToolTip(), "You have new e-mail");
-    EXPECT_TRUE(app.trayShowsNewMail);
+    EXPECT_TRUE(desktop.tray.showsNewMail);
     EXPECT_FALSE(app.newMail);
 
     Post(16);
@@ -279,11 +272,11 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
 
     // A failed check, then a click on the icon: the error picture goes, the status bar keeps the text.
     Post(17);
-    emit desktop.trayIcon->activated(QSystemTrayIcon::Trigger);
+    emit desktop.tray.icon->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(Window()->isVisible());
     EXPECT_EQ(Picture(), "normal");
     EXPECT_EQ(ToolTip(), "No new e-mail");
-    EXPECT_FALSE(app.trayShowsNewMail);
+    EXPECT_FALSE(desktop.tray.showsNewMail);
     EXPECT_EQ(StatusBarText(), "User name or password was rejected by the mail server.");
 
     // Closing the window changes nothing; the next status while hidden does.
@@ -296,18 +289,18 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
     EXPECT_EQ(ToolTip(), "Sending user name and password...");
 
     // The other ways in: a balloon click and a double click; a middle click does nothing.
-    emit desktop.trayIcon->activated(QSystemTrayIcon::MiddleClick);
+    emit desktop.tray.icon->activated(QSystemTrayIcon::MiddleClick);
     EXPECT_FALSE(Window()->isVisible());
-    emit desktop.trayIcon->messageClicked();
+    emit desktop.tray.icon->messageClicked();
     EXPECT_TRUE(ProcessEventsUntil([&] { return Window()->isVisible(); }));
     Window()->reject();
-    emit desktop.trayIcon->activated(QSystemTrayIcon::DoubleClick);
+    emit desktop.tray.icon->activated(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(Window()->isVisible());
     Window()->reject();
 
     // A right click while a balloon shows: Qt reports a balloon click first, yet the menu is meant.
-    emit desktop.trayIcon->messageClicked();
-    emit desktop.trayIcon->activated(QSystemTrayIcon::Context);
+    emit desktop.tray.icon->messageClicked();
+    emit desktop.tray.icon->activated(QSystemTrayIcon::Context);
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     EXPECT_FALSE(Window()->isVisible());
@@ -316,7 +309,7 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
 TEST_F(DesktopTest, NothingChangesTheIconWhileTheWindowIsVisible)
 {
     CreateWindows();
-    ShowMainWindow(app);
+    OpenMainWindow(app, desktop);
     Post(16);
     EXPECT_EQ(StatusBarText(), "Cannot connect to the mail server.");
     EXPECT_EQ(Picture(), "normal");
@@ -325,7 +318,7 @@ TEST_F(DesktopTest, NothingChangesTheIconWhileTheWindowIsVisible)
     Finish(true, {Message(4, "new@example.org", "hello")});
     EXPECT_EQ(Rows(0), std::vector<std::string>{"new@example.org"});
     EXPECT_EQ(Picture(), "normal");
-    EXPECT_FALSE(app.trayShowsNewMail);
+    EXPECT_FALSE(desktop.tray.showsNewMail);
     EXPECT_FALSE(app.newMail) << "new mail seen in the window is not announced later";
 
     Window()->reject();
@@ -337,7 +330,7 @@ TEST_F(DesktopTest, NothingChangesTheIconWhileTheWindowIsVisible)
 TEST_F(DesktopTest, FinishedIsServedBeforeTheStatusOfTheSameWakeUp)
 {
     CreateWindows();
-    WatchWorkerEvents(app);
+    WatchWorkerEvents(app, desktop);
     const auto signalBoth = [&](std::uint32_t messageNumber) {
         {
             std::lock_guard lock(app.resultsMutex);
@@ -349,7 +342,7 @@ TEST_F(DesktopTest, FinishedIsServedBeforeTheStatusOfTheSameWakeUp)
         app.finishedEvent.Set();
     };
     const auto bothServed = [&](const char* count) {
-        return desktop.countLabel->text() == QLatin1String(count) &&
+        return CountLabel()->text() == QLatin1String(count) &&
                ToolTip() == "Successfully checked for new messages.";
     };
     signalBoth(1);
@@ -359,7 +352,7 @@ TEST_F(DesktopTest, FinishedIsServedBeforeTheStatusOfTheSameWakeUp)
     EXPECT_EQ(ToolTip(), "Successfully checked for new messages.");
 
     // Whichever wakes the loop: here only the status watcher can.
-    ShowMainWindow(app);
+    OpenMainWindow(app, desktop);
     Window()->reject();
     desktop.finishedNotifier->setEnabled(false);
     signalBoth(2);
@@ -372,7 +365,7 @@ TEST_F(DesktopTest, EscCloseAndTheCloseBoxHideTheWindowAndEnterDoesNothing)
     CreateWindows();
     QDialog* window = Window();
     const auto showAndWait = [&] {
-        ShowMainWindow(app);
+        OpenMainWindow(app, desktop);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     };
 
@@ -392,18 +385,26 @@ TEST_F(DesktopTest, EscCloseAndTheCloseBoxHideTheWindowAndEnterDoesNothing)
     EXPECT_EQ(Picture(), "normal");
 }
 
-TEST_F(DesktopTest, ContextMenuOffersOpenAsDefaultAndExit)
+TEST_F(DesktopTest, ContextMenuOffersOpenAsDefaultCheckSettingsAndExit)
 {
     CreateWindows();
-    QMenu* menu = desktop.trayIcon->contextMenu();
+    QMenu* menu = desktop.tray.icon->contextMenu();
     ASSERT_NE(menu, nullptr);
-    const QList<QAction*> actions = menu->actions();
-    ASSERT_EQ(actions.size(), 2);
-    EXPECT_EQ(actions[0]->text(), "&Open");
-    EXPECT_EQ(actions[1]->text(), "E&xit");
+    QStringList texts;
+    QList<QAction*> actions;
+    for (QAction* action : menu->actions()) {
+        if (!action->isSeparator()) {
+            texts << action->text();
+            actions << action;
+        }
+    }
+    EXPECT_EQ(texts, (QStringList{"&Open", "Check Mail &Now", "&Settings...", "E&xit"}));
     EXPECT_EQ(menu->defaultAction(), actions[0]);
+    actions[1]->trigger();
+    EXPECT_TRUE(app.workerThread) << "Check Mail Now starts a check";
+    EXPECT_TRUE(desktop.checkTimer.timer.isActive());
 
-    ShowNewMailIcon(app);
+    ShowNewMailIcon(desktop.tray);
     actions[0]->trigger();
     EXPECT_TRUE(Window()->isVisible());
     EXPECT_EQ(Picture(), "normal");
@@ -415,18 +416,16 @@ TEST_F(DesktopTest, WindowStandsAtTheSavedPlaceExceptOnAFirstRun)
     SeedValue("WindowTop", 4, std::string("\x2C\x00\x00\x00", 4));
     CreateWindows();
     EXPECT_EQ(Window()->pos(), QPoint(33, 44));
-    ASSERT_EQ(MainWindowPosition(app).has_value(), true);
-    EXPECT_EQ(MainWindowPosition(app)->left, 33);
+    ASSERT_EQ(MainWindowPosition(desktop.window).has_value(), true);
+    EXPECT_EQ(MainWindowPosition(desktop.window)->left, 33);
 
     const QPoint workAreaCorner = QGuiApplication::primaryScreen()->availableGeometry().topLeft();
-    app.firstRun = true;
-    CreateMainWindow(app);
+    CreateMainWindow(desktop.window, desktop.appIcon, true, {});
     EXPECT_EQ(Window()->pos(), workAreaCorner);
 
     // A place on no screen (a monitor that is gone) would leave the window out of reach.
-    app.firstRun = false;
     SeedValue("WindowLeft", 4, std::string("\x00\x00\xFF\xFF", 4)); // -65536
-    CreateMainWindow(app);
+    CreateMainWindow(desktop.window, desktop.appIcon, false, {});
     EXPECT_EQ(Window()->pos(), workAreaCorner);
 }
 
@@ -435,16 +434,16 @@ TEST_F(DesktopTest, CheckMailNowRestartsTheCheckAndTheTimerAndSavesTheSeenDigest
     app.settings.delay = 7;
     app.checkRoutine = FakeCheck({Message(1, "old@example.org", "old"), Message(2, "new@example.org", "new")}, true);
     CreateWindows();
-    WatchWorkerEvents(app);
+    WatchWorkerEvents(app, desktop);
 
     Child<QPushButton>(Names::CheckNow)->click();
-    EXPECT_TRUE(desktop.checkTimer.isActive());
-    EXPECT_EQ(desktop.checkTimer.interval(), 7 * 60000);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return desktop.countLabel->text() == "2"; }));
+    EXPECT_TRUE(desktop.checkTimer.timer.isActive());
+    EXPECT_EQ(desktop.checkTimer.timer.interval(), 7 * 60000);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return CountLabel()->text() == "2"; }));
     EXPECT_EQ(Picture(), "new mail");
     // Saved at once, so a crash cannot turn these two into new mail again.
     EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '\1') + std::string(16, '\2')));
-    ShowMainWindow(app);
+    OpenMainWindow(app, desktop);
     EXPECT_EQ(Rows(0), (std::vector<std::string>{"new@example.org", "old@example.org"}));
 }
 
@@ -452,8 +451,8 @@ TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt
 {
     app.settings.delay = 5;
     CreateWindows();
-    ShowMainWindow(app);
-    StartCheckTimer(app);
+    OpenMainWindow(app, desktop);
+    StartCheckTimer(desktop.checkTimer, app.settings);
     // A restart would re-arm the timer with this interval.
     app.settings.delay = 9;
 
@@ -461,7 +460,7 @@ TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt
         ModalDriver driver([](QWidget* modal) { modal->close(); });
         Child<QPushButton>(Names::Settings)->click();
     }
-    EXPECT_EQ(desktop.checkTimer.interval(), 5 * 60000);
+    EXPECT_EQ(desktop.checkTimer.timer.interval(), 5 * 60000);
     EXPECT_FALSE(app.workerThread);
 
     {
@@ -472,14 +471,14 @@ TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt
         Child<QPushButton>(Names::Settings)->click();
     }
     EXPECT_EQ(app.settings.delay, 1u);
-    EXPECT_EQ(desktop.checkTimer.interval(), 60000);
+    EXPECT_EQ(desktop.checkTimer.timer.interval(), 60000);
     EXPECT_TRUE(app.workerThread) << "a confirmed dialog starts a check";
 }
 
 TEST_F(DesktopTest, SessionEndSignalSavesTheStateThenEndsTheLoop)
 {
     CreateWindows();
-    WatchSessionEnd(app);
+    WatchSessionEnd(app, desktop);
     Window()->move(50, 60);
     {
         std::lock_guard lock(app.resultsMutex);

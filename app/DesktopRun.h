@@ -1,0 +1,62 @@
+#pragma once
+
+#include "Application.h"
+#include "CheckTimer.h"
+#include "MainWindow.h"
+#include "TrayIcon.h"
+
+#include <QIcon>
+
+#include <memory>
+
+class QSocketNotifier;
+
+// The desktop program's parts for the life of its event loop: the main window, the tray
+// icon, the check timer and the watchers of the worker's events and of the session's end.
+struct Desktop {
+    Desktop();
+    ~Desktop();
+    Desktop(const Desktop&) = delete;
+    Desktop& operator=(const Desktop&) = delete;
+
+    QIcon appIcon;
+    bool firstRun = false;
+    MainWindow window;
+    TrayIcon tray;
+    CheckTimer checkTimer;
+    std::unique_ptr<QSocketNotifier> finishedNotifier;
+    std::unique_ptr<QSocketNotifier> statusNotifier;
+    AutoResetEvent sessionEndEvent; // set by the handler of SIGTERM, SIGHUP and SIGINT
+    bool sessionEndSignalsWatched = false;
+    std::unique_ptr<QSocketNotifier> sessionEndNotifier;
+    UidDigest savedDigestsFingerprint; // of the seen digests last written to UIDList
+};
+
+// The main window and the tray icon, wired to each other and to the checks.
+void CreateWindows(Application& app, Desktop& desktop);
+// Opens the main window from the tray or a balloon; the icon goes back to the plain envelope.
+void OpenMainWindow(Application& app, Desktop& desktop);
+void OpenSettings(Application& app, Desktop& desktop);
+// The status now posted: status bar, balloon and tray picture.
+void ShowStatus(Application& app, Desktop& desktop);
+
+// The worker's events, served FinishedEvent first.
+void WatchWorkerEvents(Application& app, Desktop& desktop);
+// Consumes and serves FinishedEvent; false when it was not signalled.
+bool ServeFinishedEvent(Application& app, Desktop& desktop);
+// Consumes and serves StatusEvent; false when it was not signalled.
+bool ServeStatusEvent(Application& app, Desktop& desktop);
+
+// The end of the desktop session and SIGTERM, SIGHUP, SIGINT: save the state, then quit.
+void WatchSessionEnd(Application& app, Desktop& desktop);
+void EndSession(Application& app, Desktop& desktop);
+void QuitProgram();
+
+// Start-up, the event loop and the orderly shut-down. Run throws a string id on a start-up failure.
+void Run(Application& app);
+void HandleFirstRun(Application& app, Desktop& desktop);
+void Shutdown(Application& app, Desktop& desktop);
+
+// The whole program inside an existing QApplication: the Application, Run, and the
+// message box of a start-up failure. Always 0.
+int RunPostbell();
