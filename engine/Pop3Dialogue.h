@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Application.h"
+#include "HeaderText.h"
 #include "MessageIdentity.h"
 
 #include <cstdint>
@@ -40,6 +41,7 @@ struct Pop3Dialogue {
     std::int32_t messageCount = 0;
     std::uint32_t currentMessage = 0;
     CheckResults results;
+    HeaderText headerText; // the header block of the message being read
     Pop3Outlet outlet;
 };
 
@@ -64,10 +66,3 @@ struct ListingEntry {
 };
 // False for a line to ignore: no readable number, or the number 0.
 bool ParseListingEntry(std::string_view line, ListingEntry& entry);
-
-struct HeaderLine {
-    std::string_view name;
-    std::string_view value; // at most 255 bytes
-};
-// False unless the line is a "From" or "Subject" header.
-bool ParseHeaderLine(std::string_view line, HeaderLine& header);

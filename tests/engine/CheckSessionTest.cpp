@@ -158,7 +158,7 @@ TEST(CheckSessionTest, WholeCheckWithSplitAndBundledReplies)
     EXPECT_EQ(run.app.messages.at(1).from, "Ann <ann@example.org>");
     EXPECT_EQ(run.app.messages.at(1).subject, "Hello");
     EXPECT_EQ(run.app.messages.at(2).from, "Bob");
-    EXPECT_EQ(run.app.messages.at(2).subject, " Re: hi");
+    EXPECT_EQ(run.app.messages.at(2).subject, "Re: hi");
     EXPECT_EQ(run.app.messages.at(2).uidDigest, MakeUidDigest("uid-2"));
     EXPECT_TRUE(run.app.newMail);
     EXPECT_EQ(run.app.seenDigests, (DigestSet{MakeUidDigest("uid-1"), MakeUidDigest("uid-2")}));

@@ -104,57 +104,6 @@ TEST(ListingEntryTest, LinesWithoutAUsableNumberAreIgnored)
     EXPECT_FALSE(ParseListingEntry("..", entry));
 }
 
-TEST(HeaderLineTest, FromAndSubjectValues)
-{
-    HeaderLine header;
-    ASSERT_TRUE(ParseHeaderLine("Subject: Re: hello", header));
-    EXPECT_EQ(header.name, "Subject");
-    EXPECT_EQ(header.value, "Re: hello");
-
-    ASSERT_TRUE(ParseHeaderLine("From: A <a@example.org>  ", header));
-    EXPECT_EQ(header.name, "From");
-    EXPECT_EQ(header.value, "A <a@example.org>  ");
-
-    // The one character after the colon is skipped, whatever it is.
-    ASSERT_TRUE(ParseHeaderLine("Subject:x", header));
-    EXPECT_EQ(header.value, "");
-    ASSERT_TRUE(ParseHeaderLine("Subject:  two", header));
-    EXPECT_EQ(header.value, " two");
-    ASSERT_TRUE(ParseHeaderLine("Subject:\ttab", header));
-    EXPECT_EQ(header.value, "tab");
-    ASSERT_TRUE(ParseHeaderLine("Subject:", header));
-    EXPECT_EQ(header.value, "");
-    ASSERT_TRUE(ParseHeaderLine("Subject: =?UTF-8?B?w6k=?= a:b", header));
-    EXPECT_EQ(header.value, "=?UTF-8?B?w6k=?= a:b");
-
-    // A line without a colon is all name.
-    ASSERT_TRUE(ParseHeaderLine("From", header));
-    EXPECT_EQ(header.value, "");
-
-    // The value stops at a line feed inside the line; NUL and CR stay.
-    const std::string withControls = "Subject: a\0b\rc\nd"s;
-    ASSERT_TRUE(ParseHeaderLine(withControls, header));
-    EXPECT_EQ(header.value, "a\0b\rc"s);
-}
-
-TEST(HeaderLineTest, ValueIsCutAt255Bytes)
-{
-    const std::string longValue(300, 'v');
-    const std::string line = "From: " + longValue;
-    HeaderLine header;
-    ASSERT_TRUE(ParseHeaderLine(line, header));
-    EXPECT_EQ(header.value, longValue.substr(0, 255));
-}
-
-TEST(HeaderLineTest, OtherNamesAreIgnored)
-{
-    HeaderLine header;
-    for (const char* line : {"from: x", "SUBJECT: x", "From : x", " From: x", "From\t: x", "Subject x",
-                             "\tcontinued: x", "X-From: x", "Fromage: x", "", "Received: from a"})
-        EXPECT_FALSE(ParseHeaderLine(line, header)) << line;
-    EXPECT_FALSE(ParseHeaderLine(std::string(300, 'F') + ": x", header));
-}
-
 namespace {
 
 std::vector<std::string> Assemble(LineAssembler& assembler, std::string_view bytes)
