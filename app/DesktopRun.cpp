@@ -62,6 +62,20 @@ void SaveSeenDigestsIfChanged(Application& app, Desktop& desktop)
     SaveUidList(list);
 }
 
+void SaveDesktopState(Application& app, Desktop& desktop)
+{
+    SavePersistedState(app, MainWindowPosition(desktop.window));
+    if (const std::optional<WindowLayout> layout = MainWindowLayout(desktop.window))
+        WriteWindowLayout(*layout);
+}
+
+NoticeText NewMailNoticeText(Application& app)
+{
+    std::size_t newCount = 0;
+    const std::vector<ResultRow> newest = NewestNewRows(app, NoticeSenders, newCount);
+    return MakeNoticeText(newCount, newest);
+}
+
 void ShowStartupError(int id)
 {
     // No owner and no caption of our own: the desktop's default caption.
@@ -112,6 +126,7 @@ void CreateWindows(Application& app, Desktop& desktop)
     trayActions.settings = windowActions.settings;
     trayActions.exit = windowActions.exit;
     CreateTrayIcon(desktop.tray, trayActions);
+    desktop.checkTimer.showWaitingForDialup = [&desktop] { ShowWaitingForDialup(desktop); };
     ConnectCheckTimer(app, desktop.checkTimer);
 }
 
@@ -125,6 +140,21 @@ void OpenSettings(Application& app, Desktop& desktop)
 {
     if (RunSettingsDialog(app.settings, desktop.window.dialog.get()))
         RestartCheck(app, desktop.checkTimer);
+}
+
+void ShowWaitingForDialup(Desktop& desktop)
+{
+    ShowStatusBarText(desktop.window, WaitingForDialupText);
+    ShowTrayToolTip(desktop.tray, WaitingForDialupText);
+}
+
+void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnection& systemBus,
+                        const QDBusConnection& sessionBus)
+{
+    const auto wakeCheck = [&app, &desktop] { StartWakeCheck(app, desktop.checkTimer); };
+    WatchResume(desktop.wake, systemBus, wakeCheck);
+    WatchNetworkReturn(desktop.wake, wakeCheck);
+    WatchNoticeClicks(desktop.notice, sessionBus, [&app, &desktop] { OpenMainWindow(app, desktop); });
 }
 
 void ShowStatus(Application& app, Desktop& desktop)
@@ -172,6 +202,9 @@ bool ServeFinishedEvent(Application& app, Desktop& desktop)
     // While the window is visible the new mail shows only in its list.
     if (newMail && !MainWindowVisible(desktop.window))
         ShowNewMailIcon(desktop.tray);
+    if (newMail && app.settings.showNotification)
+        ShowNewMailNotice(desktop.notice, NewMailNoticeText(app));
+    NoteCheckFinished(desktop.checkTimer);
     SaveSeenDigestsIfChanged(app, desktop);
     // glibc keeps what the worker freed in its arena for the life of the program; after a
     // large mailbox's check that is megabytes nobody uses until the next check.
@@ -213,7 +246,7 @@ void WatchSessionEnd(Application& app, Desktop& desktop)
 
 void EndSession(Application& app, Desktop& desktop)
 {
-    SavePersistedState(app, MainWindowPosition(desktop.window));
+    SaveDesktopState(app, desktop);
     QuitProgram();
 }
 
@@ -225,15 +258,18 @@ void QuitProgram()
 
 void HandleFirstRun(Application& app, Desktop& desktop)
 {
-    if (!ReadFirstRun())
+    // No installer sets FirstRun on Linux: a store without a server asks for one too.
+    const bool firstRunSet = ReadFirstRun();
+    if (!firstRunSet && !app.settings.host.empty())
         return;
     desktop.firstRun = true;
     // The result does not matter: FirstRun is reset after OK and Cancel alike.
     RunSettingsDialog(app.settings, nullptr);
-    ResetFirstRun();
+    if (firstRunSet)
+        ResetFirstRun();
 }
 
-void Run(Application& app)
+void Run(Application& app, SingleInstance* instance)
 {
     Desktop desktop;
     desktop.tray.balloonCapable = QSystemTrayIcon::supportsMessages();
@@ -250,7 +286,10 @@ void Run(Application& app)
     desktop.tray.showsNewMail = false;
     WatchWorkerEvents(app, desktop);
     WatchSessionEnd(app, desktop);
-    StartCheck(app);
+    WatchDesktopEvents(app, desktop, QDBusConnection::systemBus(), QDBusConnection::sessionBus());
+    if (instance)
+        ServeShowRequests(*instance, [&app, &desktop] { OpenMainWindow(app, desktop); });
+    StartTimedCheck(app, desktop.checkTimer);
     StartCheckTimer(desktop.checkTimer, app.settings);
     QApplication::exec();
     Shutdown(app, desktop);
@@ -258,7 +297,7 @@ void Run(Application& app)
 
 void Shutdown(Application& app, Desktop& desktop)
 {
-    SavePersistedState(app, MainWindowPosition(desktop.window));
+    SaveDesktopState(app, desktop);
     desktop.checkTimer.timer.stop();
     StopCheck(app);
     RemoveTrayIcon(desktop.tray);
@@ -266,12 +305,12 @@ void Shutdown(Application& app, Desktop& desktop)
     desktop.statusNotifier.reset();
 }
 
-int RunPostbell()
+int RunPostbell(SingleInstance* instance)
 {
     auto app = std::make_unique<Application>();
     int failure = 0;
     try {
-        Run(*app);
+        Run(*app, instance);
     } catch (int id) {
         failure = id;
     } catch (...) {

@@ -3,7 +3,10 @@
 #include "Application.h"
 #include "CheckTimer.h"
 #include "MainWindow.h"
+#include "NewMailNotice.h"
+#include "SingleInstance.h"
 #include "TrayIcon.h"
+#include "WakeWatch.h"
 
 #include <QIcon>
 
@@ -24,6 +27,8 @@ struct Desktop {
     MainWindow window;
     TrayIcon tray;
     CheckTimer checkTimer;
+    NewMailNotice notice;
+    WakeWatch wake;
     std::unique_ptr<QSocketNotifier> finishedNotifier;
     std::unique_ptr<QSocketNotifier> statusNotifier;
     AutoResetEvent sessionEndEvent; // set by the handler of SIGTERM, SIGHUP and SIGINT
@@ -39,6 +44,11 @@ void OpenMainWindow(Application& app, Desktop& desktop);
 void OpenSettings(Application& app, Desktop& desktop);
 // The status now posted: status bar, balloon and tray picture.
 void ShowStatus(Application& app, Desktop& desktop);
+constexpr const char* WaitingForDialupText = "Waiting for a dial-up connection";
+void ShowWaitingForDialup(Desktop& desktop);
+// Resume, the network's return and clicks on notifications.
+void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnection& systemBus,
+                        const QDBusConnection& sessionBus);
 
 // The worker's events, served FinishedEvent first.
 void WatchWorkerEvents(Application& app, Desktop& desktop);
@@ -53,10 +63,10 @@ void EndSession(Application& app, Desktop& desktop);
 void QuitProgram();
 
 // Start-up, the event loop and the orderly shut-down. Run throws a string id on a start-up failure.
-void Run(Application& app);
+void Run(Application& app, SingleInstance* instance);
 void HandleFirstRun(Application& app, Desktop& desktop);
 void Shutdown(Application& app, Desktop& desktop);
 
 // The whole program inside an existing QApplication: the Application, Run, and the
 // message box of a start-up failure. Always 0.
-int RunPostbell();
+int RunPostbell(SingleInstance* instance = nullptr);

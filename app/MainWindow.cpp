@@ -11,6 +11,8 @@
 #include <QMessageBox>
 #include <QScreen>
 
+#include <algorithm>
+
 namespace {
 
 // The saved place of the window, unless this is a first run or the place is on no screen.
@@ -26,6 +28,48 @@ QPoint InitialPosition(bool firstRun)
     if (!QGuiApplication::screenAt(position))
         return workAreaCorner;
     return position;
+}
+
+// The size and column width of the last session, where they fit the screen.
+void RestoreLayout(Ui::MainWindow& ui, QDialog& dialog)
+{
+    const WindowLayout layout = ReadWindowLayout();
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    const QSize room = primary ? primary->availableGeometry().size() : QSize(4096, 4096);
+    if (layout.width > 0 && layout.height > 0)
+        dialog.resize(QSize(layout.width, layout.height).boundedTo(room).expandedTo(dialog.minimumSize()));
+    if (layout.fromColumnWidth > 0)
+        ui.messageList->setColumnWidth(0, std::min(layout.fromColumnWidth, room.width()));
+}
+
+QTreeWidgetItem* MakeRow(const ResultRow& row)
+{
+    const QString from = ToQString(row.from);
+    const QString subject = ToQString(row.subject);
+    auto* item = new QTreeWidgetItem(QStringList{from, subject});
+    // A long sender or subject reads in full where the column cuts it.
+    item->setToolTip(0, from);
+    item->setToolTip(1, subject);
+    if (row.isNew) {
+        QFont bold = item->font(0);
+        bold.setBold(true);
+        item->setFont(0, bold);
+        item->setFont(1, bold);
+    }
+    return item;
+}
+
+void ShowAllAsSeen(Ui::MainWindow& ui)
+{
+    for (int i = 0; i < ui.messageList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ui.messageList->topLevelItem(i);
+        if (!item->font(0).bold())
+            continue;
+        QFont plain = item->font(0);
+        plain.setBold(false);
+        item->setFont(0, plain);
+        item->setFont(1, plain);
+    }
 }
 
 } // namespace
@@ -50,7 +94,23 @@ void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, c
     QObject::connect(ui.settingsButton, &QPushButton::clicked, [settings = actions.settings] { settings(); });
     QObject::connect(ui.checkNowButton, &QPushButton::clicked, [checkNow = actions.checkNow] { checkNow(); });
     QObject::connect(ui.exitButton, &QPushButton::clicked, [exit = actions.exit] { exit(); });
+    // New messages stay bold until the window is hidden again.
+    QObject::connect(window.dialog.get(), &QDialog::finished, [&window] { ShowAllAsSeen(*window.ui); });
+    RestoreLayout(ui, *window.dialog);
+    window.columnWidthKept = ReadWindowLayout().fromColumnWidth > 0;
+    QObject::connect(ui.messageList->header(), &QHeaderView::sectionResized, [&window](int column) {
+        if (column == 0 && !window.fittingColumn)
+            window.columnWidthKept = true;
+    });
     window.dialog->move(InitialPosition(firstRun));
+}
+
+std::optional<WindowLayout> MainWindowLayout(const MainWindow& window)
+{
+    if (!window.dialog)
+        return std::nullopt;
+    const QSize size = window.dialog->size();
+    return WindowLayout{size.width(), size.height(), window.ui->messageList->columnWidth(0)};
 }
 
 bool MainWindowVisible(const MainWindow& window)
@@ -78,10 +138,14 @@ void FillMessageList(MainWindow& window, Application& app)
     QList<QTreeWidgetItem*> rows;
     rows.reserve(static_cast<qsizetype>(view.rows.size()));
     for (const ResultRow& row : view.rows)
-        rows.append(new QTreeWidgetItem(QStringList{ToQString(row.from), ToQString(row.subject)}));
+        rows.append(MakeRow(row));
     ui.messageList->addTopLevelItems(rows);
-    ui.messageList->resizeColumnToContents(0);
-    ui.messageList->resizeColumnToContents(1);
+    // A width the user chose, or one kept from the last session, stays.
+    if (!window.columnWidthKept) {
+        window.fittingColumn = true;
+        ui.messageList->resizeColumnToContents(0);
+        window.fittingColumn = false;
+    }
     window.listStale = false;
 }
 

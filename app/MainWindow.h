@@ -32,7 +32,9 @@ struct MainWindow {
 
     std::unique_ptr<QDialog> dialog;
     std::unique_ptr<Ui::MainWindow> ui;
-    bool listStale = false; // results arrived while hidden; rows are built on show
+    bool listStale = false;       // rows are built again on the next show
+    bool columnWidthKept = false; // the From column's width was set by the user or the last session
+    bool fittingColumn = false;   // the program itself is sizing the From column
 };
 
 // Object names of the main window's controls (resources/MainWindow.ui).
@@ -52,6 +54,8 @@ constexpr const char* StatusBar = "statusBar";
 // Hidden, at the saved place unless firstRun.
 void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, const MainWindowActions& actions);
 bool MainWindowVisible(const MainWindow& window);
+// Its size and From column's width, to keep for the next start.
+std::optional<WindowLayout> MainWindowLayout(const MainWindow& window);
 std::optional<WindowPosition> MainWindowPosition(const MainWindow& window);
 // Shows and raises the window, with the rows of the last check.
 void ShowMainWindow(MainWindow& window, Application& app);

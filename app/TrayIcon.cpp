@@ -156,3 +156,8 @@ void ShowTrayStatus(TrayIcon& tray, const StatusDisplay& display)
     if (display.face)
         ApplyFace(tray, *display.face);
 }
+
+void ShowTrayToolTip(TrayIcon& tray, std::string_view text)
+{
+    tray.icon->setToolTip(ToQString(text));
+}

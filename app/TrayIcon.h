@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <string_view>
 
 class QMenu;
 class QSystemTrayIcon;
@@ -54,5 +55,7 @@ bool AddTrayIcon(TrayIcon& tray, bool newMail);
 void ShowNewMailIcon(TrayIcon& tray);
 void ResetTrayIcon(TrayIcon& tray);
 void RemoveTrayIcon(TrayIcon& tray);
+// A tooltip that no status decides, the picture left as it is.
+void ShowTrayToolTip(TrayIcon& tray, std::string_view text);
 // The balloon and picture a posted status calls for.
 void ShowTrayStatus(TrayIcon& tray, const StatusDisplay& display);

@@ -89,6 +89,22 @@ WindowPosition ReadWindowPosition()
     return position;
 }
 
+WindowLayout ReadWindowLayout()
+{
+    WindowLayout layout;
+    RegistryKey::ReadDword("WindowWidth", layout.width);
+    RegistryKey::ReadDword("WindowHeight", layout.height);
+    RegistryKey::ReadDword("FromColumnWidth", layout.fromColumnWidth);
+    return layout;
+}
+
+void WriteWindowLayout(const WindowLayout& layout)
+{
+    RegistryKey::WriteDword("WindowWidth", layout.width);
+    RegistryKey::WriteDword("WindowHeight", layout.height);
+    RegistryKey::WriteDword("FromColumnWidth", layout.fromColumnWidth);
+}
+
 bool ReadFirstRun()
 {
     std::uint32_t firstRun = 0;

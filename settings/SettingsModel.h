@@ -11,6 +11,13 @@ struct WindowPosition {
     std::int32_t top = 0;
 };
 
+// The main window's size and the width of its From column; 0 where none is stored.
+struct WindowLayout {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t fromColumnWidth = 0;
+};
+
 // The settings and seenDigests from the store, with the load rules; cannot fail.
 void LoadSettings(Application& app);
 // WindowLeft/WindowTop when the desktop program has a window to give, then UIDList.
@@ -24,6 +31,9 @@ void SaveUidList(const std::string& list);
 void WriteBackSettings(const Settings& settings);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.
 WindowPosition ReadWindowPosition();
+// WindowWidth, WindowHeight and FromColumnWidth.
+WindowLayout ReadWindowLayout();
+void WriteWindowLayout(const WindowLayout& layout);
 // FirstRun holds a non-zero number.
 bool ReadFirstRun();
 // FirstRun := 0.
