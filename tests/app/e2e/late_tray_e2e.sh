@@ -16,7 +16,7 @@ source "$here/../../support/desktop.sh"
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*"; [ -f "${work:-}/postbell.log" ] && sed 's/^/postbell: /' "$work/postbell.log"; exit 1; }
 
-for tool in Xvfb trayer xdotool; do
+for tool in Xvfb trayer xdotool sqlite3; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 
@@ -33,9 +33,11 @@ trap 'exit 130' INT TERM HUP
 
 pb_start_xvfb "$work" 800x600x24 || fail "no X display"
 
-# An empty store: no settings, so the first check fails quickly and harmlessly.
+# A server where nothing listens (port 9 on loopback), so the first check fails quickly
+# and harmlessly; with no server at all the first-run dialog would come first.
 export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
 mkdir -p -m 700 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+pb_store_seed "$XDG_CONFIG_HOME/postbell/registry.sqlite3" Host 1 "$(pb_sql_text 127.0.0.1)" Port 4 "$(pb_sql_dword 9)"
 LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0" \
     env -u QT_QPA_PLATFORM "$postbell" </dev/null >"$work/postbell.log" 2>&1 &
 postbell_pid=$!
