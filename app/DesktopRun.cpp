@@ -204,7 +204,9 @@ bool ServeFinishedEvent(Application& app, Desktop& desktop)
         ShowNewMailIcon(desktop.tray);
     if (newMail && app.settings.showNotification)
         ShowNewMailNotice(desktop.notice, NewMailNoticeText(app));
-    NoteCheckFinished(desktop.checkTimer);
+    // A failed check (a network that is down, say) must not hold back the check on its return.
+    if (app.status.load() == Status::Checked)
+        NoteCheckFinished(desktop.checkTimer);
     SaveSeenDigestsIfChanged(app, desktop);
     // glibc keeps what the worker freed in its arena for the life of the program; after a
     // large mailbox's check that is megabytes nobody uses until the next check.

@@ -53,9 +53,9 @@ bool ProcessEventsUntil(const std::function<bool()>& pred, int timeoutMs = 10000
     return true;
 }
 
-MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
+MessageInfo Message(std::uint32_t number, std::string from, std::string subject, bool isNew = false)
 {
-    return {std::string(16, static_cast<char>(number)), number, std::move(from), std::move(subject)};
+    return {std::string(16, static_cast<char>(number)), number, std::move(from), std::move(subject), isNew};
 }
 
 // A check that needs no server: it reports progress, hands over these messages and ends.
@@ -473,6 +473,44 @@ TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt
     EXPECT_EQ(app.settings.delay, 1u);
     EXPECT_EQ(desktop.checkTimer.timer.interval(), 60000);
     EXPECT_TRUE(app.workerThread) << "a confirmed dialog starts a check";
+}
+
+TEST_F(DesktopTest, NewRowsAreBoldUntilHiddenAndTheLayoutIsKept)
+{
+    SeedValue("WindowWidth", 4, std::string("\xBC\x02\x00\x00", 4));     // 700
+    SeedValue("WindowHeight", 4, std::string("\x90\x01\x00\x00", 4));    // 400
+    SeedValue("FromColumnWidth", 4, std::string("\x96\x00\x00\x00", 4)); // 150
+    CreateWindows();
+    EXPECT_EQ(Window()->size(), QSize(700, 400));
+    const std::string longSubject(200, 's');
+    Finish(true, {Message(1, "old@example.org", "old"), Message(2, "new@example.org", longSubject, true)});
+    OpenMainWindow(app, desktop);
+    const auto bold = [&](int row) { return MessageList()->topLevelItem(row)->font(1).bold(); };
+    EXPECT_TRUE(bold(0));
+    EXPECT_FALSE(bold(1));
+    EXPECT_EQ(MessageList()->topLevelItem(0)->toolTip(1).toStdString(), longSubject);
+    EXPECT_EQ(MessageList()->columnWidth(0), 150) << "a kept width is not fitted to the rows";
+    Window()->reject();
+    OpenMainWindow(app, desktop);
+    EXPECT_FALSE(bold(0)) << "seen once the window was hidden";
+
+    Window()->resize(640, 300);
+    MessageList()->setColumnWidth(0, 222);
+    EndSession(app, desktop);
+    EXPECT_EQ(RawValue("WindowWidth"), "4|blob|80020000");
+    EXPECT_EQ(RawValue("WindowHeight"), "4|blob|2C010000");
+    EXPECT_EQ(RawValue("FromColumnWidth"), "4|blob|DE000000");
+}
+
+TEST_F(DesktopTest, AClosedDialupGateSaysSoInTheStatusBarAndTooltip)
+{
+    app.settings.waitForDialup = true; // the test machine has no point-to-point interface
+    CreateWindows();
+    Child<QPushButton>(Names::CheckNow)->click();
+    EXPECT_FALSE(app.workerThread);
+    EXPECT_EQ(StatusBarText(), "Waiting for a dial-up connection");
+    EXPECT_EQ(ToolTip(), "Waiting for a dial-up connection");
+    EXPECT_EQ(Picture(), "normal");
 }
 
 TEST_F(DesktopTest, SessionEndSignalSavesTheStateThenEndsTheLoop)
