@@ -155,6 +155,7 @@ void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnectio
     WatchResume(desktop.wake, systemBus, wakeCheck);
     WatchNetworkReturn(desktop.wake, wakeCheck);
     WatchNoticeClicks(desktop.notice, sessionBus, [&app, &desktop] { OpenMainWindow(app, desktop); });
+    WatchTrayRestart(desktop.tray);
 }
 
 void ShowStatus(Application& app, Desktop& desktop)

@@ -46,7 +46,7 @@ void OpenSettings(Application& app, Desktop& desktop);
 void ShowStatus(Application& app, Desktop& desktop);
 constexpr const char* WaitingForDialupText = "Waiting for a dial-up connection";
 void ShowWaitingForDialup(Desktop& desktop);
-// Resume, the network's return and clicks on notifications.
+// Resume, the network's return, clicks on notifications and a restarted tray host.
 void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnection& systemBus,
                         const QDBusConnection& sessionBus);
 

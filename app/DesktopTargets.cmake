@@ -18,7 +18,7 @@ qt_add_resources(POSTBELL_ICON_SOURCES ${POSTBELL_RESOURCES_DIR}/postbell.qrc)
 
 add_library(postbell_desktop STATIC
   CheckTimer.cpp
-  DBusSignal.h
+  SlotRelay.h
   DesktopRun.cpp
   MainWindow.cpp
   NewMailNotice.cpp

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "CheckScheduling.h"
-#include "DBusSignal.h"
+#include "SlotRelay.h"
 
 #include <QDBusConnection>
 
@@ -16,7 +16,7 @@ struct NewMailNotice {
     QDBusConnection bus{QString()};
     std::uint32_t shownId = 0; // the last notification shown; its default action opens the window
     bool bodyMarkup = false;   // the service reads markup in the body
-    DBusSignalSlot actionInvoked;
+    SlotRelay actionInvoked;
 };
 
 constexpr int NoticeSenders = 3;     // the newest new messages named in the notification

@@ -3,6 +3,7 @@
 #include "QtText.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -160,4 +161,17 @@ void ShowTrayStatus(TrayIcon& tray, const StatusDisplay& display)
 void ShowTrayToolTip(TrayIcon& tray, std::string_view text)
 {
     tray.icon->setToolTip(ToQString(text));
+}
+
+void WatchTrayRestart(TrayIcon& tray)
+{
+    // The platform's native interface is a QObject (its header is private to Qt).
+    auto* native = reinterpret_cast<QObject*>(QGuiApplication::platformNativeInterface());
+    // Qt re-adds the icon itself on this signal, with whatever picture it had.
+    const char* const signal = "systemTrayWindowChanged(QScreen*)";
+    if (!native || native->metaObject()->indexOfSignal(signal) < 0)
+        return;
+    tray.trayRestarted.receive = [&tray](const QDBusMessage&) { ApplyFace(tray, IdleFace(tray.showsNewMail)); };
+    QObject::connect(native, QByteArray("2").append(signal).constData(), &tray.trayRestarted, SLOT(Fire()),
+                     Qt::QueuedConnection);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SlotRelay.h"
 #include "TrayState.h"
 
 #include <QIcon>
@@ -34,6 +35,7 @@ struct TrayIcon {
     bool showsNewMail = false;
     bool balloonCapable = false;
     bool balloonClickPending = false;     // a balloon click not yet known to be a right click
+    SlotRelay trayRestarted;
 };
 
 // Object names of the tray menu and its entries.
@@ -55,6 +57,9 @@ bool AddTrayIcon(TrayIcon& tray, bool newMail);
 void ShowNewMailIcon(TrayIcon& tray);
 void ResetTrayIcon(TrayIcon& tray);
 void RemoveTrayIcon(TrayIcon& tray);
+// When the tray host restarts, the icon comes back with the normal or new-mail picture
+// and its tooltip, never an error. (Qt tells of a new X11 tray; elsewhere nothing happens.)
+void WatchTrayRestart(TrayIcon& tray);
 // A tooltip that no status decides, the picture left as it is.
 void ShowTrayToolTip(TrayIcon& tray, std::string_view text);
 // The balloon and picture a posted status calls for.

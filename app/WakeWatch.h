@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DBusSignal.h"
+#include "SlotRelay.h"
 
 #include <QDBusConnection>
 #include <QNetworkInformation>
@@ -11,7 +11,7 @@
 // the network becomes reachable after being unreachable (QNetworkInformation).
 struct WakeWatch {
     QDBusConnection bus{QString()};
-    DBusSignalSlot prepareForSleep;
+    SlotRelay prepareForSleep;
     QNetworkInformation::Reachability reachability = QNetworkInformation::Reachability::Unknown;
 };
 
