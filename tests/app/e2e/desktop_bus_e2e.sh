@@ -67,7 +67,8 @@ right_click_icon() {
 }
 
 # --- an empty store: the settings dialog comes first, centred, with its exact caption ----
-env -u QT_QPA_PLATFORM "$postbell" </dev/null >"$work/postbell.log" 2>&1 &
+LSAN_OPTIONS="suppressions=$here/lsan.supp:print_suppressions=0" \
+    env -u QT_QPA_PLATFORM "$postbell" </dev/null >"$work/postbell.log" 2>&1 &
 postbell_pid=$!
 pb_wait_for 100 window_up '^Postbell Settings$' || fail "no settings dialog on an empty store"
 [ "$(xdotool getwindowname "$PB_WINDOW")" = "Postbell Settings" ] || fail "caption $(xdotool getwindowname "$PB_WINDOW")"
