@@ -69,6 +69,14 @@ void SaveDesktopState(Application& app, Desktop& desktop)
         WriteWindowLayout(*layout);
 }
 
+QWidget* OpenSettingsDialog()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible() && widget->objectName() == QLatin1String(SettingsDialogNames::Dialog))
+            return widget;
+    return nullptr;
+}
+
 NoticeText NewMailNoticeText(Application& app)
 {
     std::size_t newCount = 0;
@@ -138,6 +146,12 @@ void OpenMainWindow(Application& app, Desktop& desktop)
 
 void OpenSettings(Application& app, Desktop& desktop)
 {
+    // The tray menu stays usable while the dialog is open: a second Settings... raises it.
+    if (QWidget* open = OpenSettingsDialog()) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
     if (RunSettingsDialog(app.settings, desktop.window.dialog.get()))
         RestartCheck(app, desktop.checkTimer);
 }

@@ -110,7 +110,9 @@ std::optional<WindowLayout> MainWindowLayout(const MainWindow& window)
     if (!window.dialog)
         return std::nullopt;
     const QSize size = window.dialog->size();
-    return WindowLayout{size.width(), size.height(), window.ui->messageList->columnWidth(0)};
+    // A width the program fits to the rows is not kept: the next start fits it again.
+    const int fromColumnWidth = window.columnWidthKept ? window.ui->messageList->columnWidth(0) : 0;
+    return WindowLayout{size.width(), size.height(), fromColumnWidth};
 }
 
 bool MainWindowVisible(const MainWindow& window)

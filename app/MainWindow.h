@@ -54,7 +54,7 @@ constexpr const char* StatusBar = "statusBar";
 // Hidden, at the saved place unless firstRun.
 void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, const MainWindowActions& actions);
 bool MainWindowVisible(const MainWindow& window);
-// Its size and From column's width, to keep for the next start.
+// Its size, and the From column's width when the user chose it (else 0), to keep.
 std::optional<WindowLayout> MainWindowLayout(const MainWindow& window);
 std::optional<WindowPosition> MainWindowPosition(const MainWindow& window);
 // Shows and raises the window, with the rows of the last check.

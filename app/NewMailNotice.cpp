@@ -16,7 +16,10 @@ std::string SenderLine(const ResultRow& row)
 {
     if (row.subject.empty())
         return row.from;
-    return row.from + ": " + row.subject;
+    std::string line = row.from;
+    line += ": ";
+    line += row.subject;
+    return line;
 }
 
 } // namespace
@@ -26,8 +29,10 @@ NoticeText MakeNoticeText(std::size_t newCount, const std::vector<ResultRow>& ne
     NoticeText text;
     text.summary = "New mail";
     text.body = newCount == 1 ? "1 new message" : std::to_string(newCount) + " new messages";
-    for (std::size_t i = 0; i < newestFirst.size() && i < NoticeSenders; ++i)
-        text.body += "\n" + SenderLine(newestFirst[i]);
+    for (std::size_t i = 0; i < newestFirst.size() && i < NoticeSenders; ++i) {
+        text.body += '\n';
+        text.body += SenderLine(newestFirst[i]);
+    }
     return text;
 }
 

@@ -230,6 +230,8 @@ TEST_F(DesktopTest, ResultsShowHighestNumberFirstWithTheirCount)
     // The sender column fits its widest entry.
     const int widest = MessageList()->fontMetrics().horizontalAdvance(QString::fromStdString(longSender));
     EXPECT_GE(MessageList()->columnWidth(0), widest);
+    EndSession(app, desktop);
+    EXPECT_EQ(RawValue("FromColumnWidth"), "4|blob|00000000") << "a fitted width is fitted again next time";
 
     // A visible window shows new results at once.
     Finish(false, {Message(4, "four@example.org", "fourth")});
@@ -457,8 +459,16 @@ TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt
     app.settings.delay = 9;
 
     {
-        ModalDriver driver([](QWidget* modal) { modal->close(); });
+        // The tray menu's Settings... while the dialog is open raises it, opens no second one.
+        int dialogs = 0;
+        ModalDriver driver([&](QWidget* modal) {
+            desktop.tray.menu->actions()[2]->trigger();
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                dialogs += widget->isVisible() && widget->objectName() == SettingsDialogNames::Dialog;
+            modal->close();
+        });
         Child<QPushButton>(Names::Settings)->click();
+        EXPECT_EQ(dialogs, 1);
     }
     EXPECT_EQ(desktop.checkTimer.timer.interval(), 5 * 60000);
     EXPECT_FALSE(app.workerThread);
@@ -490,6 +500,8 @@ TEST_F(DesktopTest, NewRowsAreBoldUntilHiddenAndTheLayoutIsKept)
     EXPECT_FALSE(bold(1));
     EXPECT_EQ(MessageList()->topLevelItem(0)->toolTip(1).toStdString(), longSubject);
     EXPECT_EQ(MessageList()->columnWidth(0), 150) << "a kept width is not fitted to the rows";
+    EndSession(app, desktop);
+    EXPECT_EQ(RawValue("FromColumnWidth"), "4|blob|96000000");
     Window()->reject();
     OpenMainWindow(app, desktop);
     EXPECT_FALSE(bold(0)) << "seen once the window was hidden";
