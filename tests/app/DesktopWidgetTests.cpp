@@ -176,28 +176,17 @@ TEST_F(DesktopTest, MainWindowHasItsControlsInTabOrderAndCanBeResized)
     EXPECT_FALSE(window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_TRUE(window->windowFlags() & Qt::WindowCloseButtonHint);
 
-    EXPECT_EQ(Child<QLabel>(Names::TotalLabel)->text(), "Total messages:");
     EXPECT_EQ(CountLabel()->text(), "Not checked yet");
     EXPECT_EQ(StatusBarText(), "Not connected");
+    EXPECT_FALSE(MessageList()->header()->sectionsClickable());
 
-    QTreeWidget* list = MessageList();
-    EXPECT_EQ(list->headerItem()->text(0), "From");
-    EXPECT_EQ(list->headerItem()->text(1), "Subject");
-    EXPECT_FALSE(list->rootIsDecorated());
-    EXPECT_FALSE(list->isSortingEnabled());
-    EXPECT_FALSE(list->header()->sectionsClickable());
-
-    // The focus chain from the list runs through the buttons from left to right.
-    const std::vector<std::pair<const char*, const char*>> buttons = {{Names::About, "&About..."},
-                                                                      {Names::Settings, "&Settings..."},
-                                                                      {Names::CheckNow, "Check Mail &Now"},
-                                                                      {Names::Exit, "E&xit"},
-                                                                      {Names::Close, "&Close"}};
+    // The focus chain from the list runs through the buttons from left to right; none is
+    // a default button.
+    QWidget* list = MessageList();
     QWidget* previous = list;
-    for (const auto& [name, text] : buttons) {
+    for (const char* name : {Names::About, Names::Settings, Names::CheckNow, Names::Exit, Names::Close}) {
         auto* button = Child<QPushButton>(name);
         ASSERT_NE(button, nullptr);
-        EXPECT_EQ(button->text(), text);
         EXPECT_FALSE(button->isDefault() || button->autoDefault()) << name;
         QWidget* next = previous->nextInFocusChain();
         while (next != button && !(next->focusPolicy() & Qt::TabFocus) && next != list)
