@@ -13,12 +13,13 @@ void StopCheck(Application& app)
     app.stopEvent.Reset();
 }
 
-void StartCheck(Application& app)
+bool StartCheck(Application& app)
 {
     StopCheck(app);
     if (app.settings.waitForDialup && !IsDialupConnected())
-        return;
+        return false;
     app.workerThread = StartWorkerThread(app);
+    return true;
 }
 
 std::uint64_t CountMessages(Application& app)
@@ -34,6 +35,21 @@ ResultView BuildResultView(Application& app)
     view.count = app.messages.size();
     view.rows.reserve(app.messages.size());
     for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it)
-        view.rows.push_back({it->second.from, it->second.subject});
+        view.rows.push_back({it->second.from, it->second.subject, it->second.isNew});
     return view;
+}
+
+std::vector<ResultRow> NewestNewRows(Application& app, std::size_t limit, std::size_t& newCount)
+{
+    std::lock_guard lock(app.resultsMutex);
+    std::vector<ResultRow> rows;
+    newCount = 0;
+    for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it) {
+        if (!it->second.isNew)
+            continue;
+        ++newCount;
+        if (rows.size() < limit)
+            rows.push_back({it->second.from, it->second.subject, true});
+    }
+    return rows;
 }

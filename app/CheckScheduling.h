@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-// Stops any running check, passes the dial-up gate when it is asked for, then starts a worker.
-void StartCheck(Application& app);
+// Stops any running check, passes the dial-up gate when it is asked for, then starts a
+// worker; false when the closed gate kept it from starting.
+bool StartCheck(Application& app);
 // Ends the running worker: StopEvent, a wait of at most StopWaitMs, abandon if need be.
 void StopCheck(Application& app);
 
 struct ResultRow {
     std::string from;
     std::string subject;
+    bool isNew = false;
 };
 
 // The count label and list rows of a finished check, highest message number first.
@@ -25,3 +27,6 @@ struct ResultView {
 ResultView BuildResultView(Application& app);
 // The count alone, without copying the rows.
 std::uint64_t CountMessages(Application& app);
+// The rows of the messages that were new at the last check, highest number first: their
+// count, and at most limit of them.
+std::vector<ResultRow> NewestNewRows(Application& app, std::size_t limit, std::size_t& newCount);

@@ -1,6 +1,7 @@
-#include "Desktop.h"
+#include "DesktopRun.h"
 
 #include "CheckScheduling.h"
+#include "QtText.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
 #include "StringTable.h"
@@ -52,17 +53,17 @@ void RestoreSessionEndSignals(Desktop& desktop)
 // A check that published a changed set of seen digests is saved at once, so that a crash
 // or power loss does not turn the whole mailbox into new mail at the next start. An MD5
 // over the list tells whether it changed: a large mailbox's set is not kept twice for that.
-void SaveSeenDigestsIfChanged(Application& app)
+void SaveSeenDigestsIfChanged(Application& app, Desktop& desktop)
 {
-    if (!app.desktop->storeRead)
+    if (!desktop.storeRead)
         return;
     const std::string list = UidListValue(app);
     UidDigest fingerprint = MakeUidDigest(list);
-    if (fingerprint == app.desktop->savedDigestsFingerprint)
+    if (fingerprint == desktop.savedDigestsFingerprint)
         return;
     // Marked only when it landed: a failed save is tried again after the next check and at exit.
     if (SaveUidList(list))
-        app.desktop->savedDigestsFingerprint = std::move(fingerprint);
+        desktop.savedDigestsFingerprint = std::move(fingerprint);
 }
 
 // While the store cannot be read, it is tried every 2 s for a minute, then at the check interval.
@@ -70,24 +71,37 @@ constexpr int StoreRetryMs = 2000;
 constexpr int QuickStoreRetries = 30;
 constexpr const char* StoreUnreadableText = "Cannot read the settings store; trying again.";
 
-void RetryStore(Application& app)
+void RetryStore(Application& app, Desktop& desktop)
 {
-    if (!LoadStore(app))
-        return WaitForStore(app);
-    app.desktop->statusBar->clearMessage();
-    HandleFirstRun(app);
-    StartCheck(app);
-    StartCheckTimer(app);
+    if (!LoadStore(app, desktop))
+        return WaitForStore(app, desktop);
+    ShowStatusBarText(desktop.window, "");
+    HandleFirstRun(app, desktop);
+    StartTimedCheck(app, desktop.checkTimer);
+    StartCheckTimer(desktop.checkTimer, app.settings);
 }
 
-// Clears Application::desktop when Run leaves, also by a throw.
-struct DesktopAttachment {
-    DesktopAttachment(Application& application, Desktop& desktop) : app(application) { app.desktop = &desktop; }
-    ~DesktopAttachment() { app.desktop = nullptr; }
-    DesktopAttachment(const DesktopAttachment&) = delete;
-    DesktopAttachment& operator=(const DesktopAttachment&) = delete;
-    Application& app;
-};
+void SaveDesktopState(Application& app, Desktop& desktop)
+{
+    SavePersistedState(app, MainWindowPosition(desktop.window));
+    if (const std::optional<WindowLayout> layout = MainWindowLayout(desktop.window))
+        WriteWindowLayout(*layout);
+}
+
+QWidget* OpenSettingsDialog()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible() && widget->objectName() == QLatin1String(SettingsDialogNames::Dialog))
+            return widget;
+    return nullptr;
+}
+
+NoticeText NewMailNoticeText(Application& app)
+{
+    std::size_t newCount = 0;
+    const std::vector<ResultRow> newest = NewestNewRows(app, NoticeSenders, newCount);
+    return MakeNoticeText(newCount, newest);
+}
 
 void ShowStartupError(int id)
 {
@@ -124,33 +138,101 @@ Desktop::~Desktop()
     RestoreSessionEndSignals(*this);
 }
 
-void WatchWorkerEvents(Application& app)
+void CreateWindows(Application& app, Desktop& desktop)
 {
-    Desktop& desktop = *app.desktop;
+    MainWindowActions windowActions;
+    windowActions.about = [&desktop] { ShowAboutBox(desktop.window.dialog.get()); };
+    windowActions.settings = [&app, &desktop] { OpenSettings(app, desktop); };
+    windowActions.checkNow = [&app, &desktop] { CheckNow(app, desktop); };
+    windowActions.exit = [] { QuitProgram(); };
+    CreateMainWindow(desktop.window, desktop.appIcon, desktop.firstRun, windowActions);
+
+    TrayActions trayActions;
+    trayActions.open = [&app, &desktop] { OpenMainWindow(app, desktop); };
+    trayActions.checkNow = windowActions.checkNow;
+    trayActions.settings = windowActions.settings;
+    trayActions.exit = windowActions.exit;
+    CreateTrayIcon(desktop.tray, trayActions);
+    desktop.checkTimer.showWaitingForDialup = [&desktop] { ShowWaitingForDialup(desktop); };
+    ConnectCheckTimer(app, desktop.checkTimer);
+}
+
+void OpenMainWindow(Application& app, Desktop& desktop)
+{
+    ResetTrayIcon(desktop.tray);
+    ShowMainWindow(desktop.window, app);
+}
+
+void OpenSettings(Application& app, Desktop& desktop)
+{
+    // The tray menu stays usable while the dialog is open: a second Settings... raises it.
+    if (QWidget* open = OpenSettingsDialog()) {
+        open->raise();
+        open->activateWindow();
+        return;
+    }
+    // The dialog's OK writes every field: defaults shown for an unread store would replace it.
+    if (!EnsureStoreRead(app, desktop))
+        return;
+    if (RunSettingsDialog(app.settings, desktop.window.dialog.get()))
+        RestartCheck(app, desktop.checkTimer);
+}
+
+void ShowWaitingForDialup(Desktop& desktop)
+{
+    ShowStatusBarText(desktop.window, WaitingForDialupText);
+    ShowTrayToolTip(desktop.tray, WaitingForDialupText);
+}
+
+void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnection& systemBus,
+                        const QDBusConnection& sessionBus)
+{
+    const auto wakeCheck = [&app, &desktop] {
+        if (desktop.storeRead)
+            StartWakeCheck(app, desktop.checkTimer);
+    };
+    WatchResume(desktop.wake, systemBus, wakeCheck);
+    WatchNetworkReturn(desktop.wake, wakeCheck);
+    WatchNoticeClicks(desktop.notice, sessionBus, [&app, &desktop] { OpenMainWindow(app, desktop); });
+    WatchTrayRestart(desktop.tray);
+}
+
+void ShowStatus(Application& app, Desktop& desktop)
+{
+    const StatusCode code = app.status.load();
+    const StatusDisplay display = DecideStatusDisplay(code, LoadString(code), MainWindowVisible(desktop.window),
+                                                      desktop.tray.showsNewMail, desktop.tray.balloonCapable);
+    if (display.statusBarText)
+        ShowStatusBarText(desktop.window, *display.statusBarText);
+    ShowTrayStatus(desktop.tray, display);
+}
+
+void WatchWorkerEvents(Application& app, Desktop& desktop)
+{
     desktop.finishedNotifier = std::make_unique<QSocketNotifier>(app.finishedEvent.Fd(), QSocketNotifier::Read);
     QObject::connect(desktop.finishedNotifier.get(), &QSocketNotifier::activated,
-                     [&app] { ServeFinishedEvent(app); });
+                     [&app, &desktop] { ServeFinishedEvent(app, desktop); });
     desktop.statusNotifier = std::make_unique<QSocketNotifier>(app.statusEvent.Fd(), QSocketNotifier::Read);
-    QObject::connect(desktop.statusNotifier.get(), &QSocketNotifier::activated, [&app] {
+    QObject::connect(desktop.statusNotifier.get(), &QSocketNotifier::activated, [&app, &desktop] {
         // FinishedEvent is served first; the status follows on the next turn of the loop.
-        ServeFinishedEvent(app);
-        QSocketNotifier* notifier = app.desktop->statusNotifier.get();
+        ServeFinishedEvent(app, desktop);
+        QSocketNotifier* notifier = desktop.statusNotifier.get();
         notifier->setEnabled(false);
         QMetaObject::invokeMethod(
             notifier,
-            [&app, notifier] {
+            [&app, &desktop, notifier] {
                 notifier->setEnabled(true);
-                ServeStatusEvent(app);
+                ServeStatusEvent(app, desktop);
             },
             Qt::QueuedConnection);
     });
 }
 
-bool ServeFinishedEvent(Application& app)
+bool ServeFinishedEvent(Application& app, Desktop& desktop)
 {
     if (!app.finishedEvent.TryConsume())
         return false;
-    ShowResults(app);
+    ShowResults(desktop.window, app);
     bool newMail = false;
     {
         std::lock_guard lock(app.resultsMutex);
@@ -158,26 +240,30 @@ bool ServeFinishedEvent(Application& app)
         app.newMail = false;
     }
     // While the window is visible the new mail shows only in its list.
-    if (newMail && !MainWindowVisible(app))
-        ShowNewMailIcon(app);
-    SaveSeenDigestsIfChanged(app);
+    if (newMail && !MainWindowVisible(desktop.window))
+        ShowNewMailIcon(desktop.tray);
+    if (newMail && app.settings.showNotification)
+        ShowNewMailNotice(desktop.notice, NewMailNoticeText(app));
+    // A failed check (a network that is down, say) must not hold back the check on its return.
+    if (app.status.load() == Status::Checked)
+        NoteCheckFinished(desktop.checkTimer);
+    SaveSeenDigestsIfChanged(app, desktop);
     // glibc keeps what the worker freed in its arena for the life of the program; after a
     // large mailbox's check that is megabytes nobody uses until the next check.
     malloc_trim(0);
     return true;
 }
 
-bool ServeStatusEvent(Application& app)
+bool ServeStatusEvent(Application& app, Desktop& desktop)
 {
     if (!app.statusEvent.TryConsume())
         return false;
-    ShowStatus(app);
+    ShowStatus(app, desktop);
     return true;
 }
 
-void WatchSessionEnd(Application& app)
+void WatchSessionEnd(Application& app, Desktop& desktop)
 {
-    Desktop& desktop = *app.desktop;
     sessionEndSignalFd = desktop.sessionEndEvent.Fd();
     struct sigaction action {};
     action.sa_handler = OnSessionEndSignal;
@@ -189,34 +275,33 @@ void WatchSessionEnd(Application& app)
 
     desktop.sessionEndNotifier =
         std::make_unique<QSocketNotifier>(desktop.sessionEndEvent.Fd(), QSocketNotifier::Read);
-    QObject::connect(desktop.sessionEndNotifier.get(), &QSocketNotifier::activated, [&app] {
-        if (app.desktop->sessionEndEvent.TryConsume())
-            EndSession(app);
+    QObject::connect(desktop.sessionEndNotifier.get(), &QSocketNotifier::activated, [&app, &desktop] {
+        if (desktop.sessionEndEvent.TryConsume())
+            EndSession(app, desktop);
     });
 #ifndef QT_NO_SESSIONMANAGER
     // The session may end: the request is answered without cancelling it.
-    QObject::connect(qApp, &QGuiApplication::commitDataRequest, desktop.mainWindow.get(),
-                     [&app](QSessionManager&) { EndSession(app); });
+    QObject::connect(qApp, &QGuiApplication::commitDataRequest, desktop.window.dialog.get(),
+                     [&app, &desktop](QSessionManager&) { EndSession(app, desktop); });
 #endif
 }
 
-bool LoadStore(Application& app)
+bool LoadStore(Application& app, Desktop& desktop)
 {
     if (!LoadSettings(app))
         return false;
-    app.desktop->storeRead = true;
-    app.desktop->savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
+    desktop.storeRead = true;
+    desktop.savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
     return true;
 }
 
-void WaitForStore(Application& app)
+void WaitForStore(Application& app, Desktop& desktop)
 {
-    Desktop& desktop = *app.desktop;
     if (desktop.storeRetries == 0) {
         desktop.storeRetryTimer.setSingleShot(true);
-        QObject::connect(&desktop.storeRetryTimer, &QTimer::timeout, [&app] { RetryStore(app); });
+        QObject::connect(&desktop.storeRetryTimer, &QTimer::timeout, [&app, &desktop] { RetryStore(app, desktop); });
     }
-    desktop.statusBar->showMessage(QString::fromLatin1(StoreUnreadableText));
+    ShowStatusBarText(desktop.window, StoreUnreadableText);
     if (desktop.storeRetries < QuickStoreRetries)
         desktop.storeRetryTimer.start(StoreRetryMs);
     else
@@ -224,23 +309,33 @@ void WaitForStore(Application& app)
     ++desktop.storeRetries;
 }
 
-bool EnsureStoreRead(Application& app)
+bool EnsureStoreRead(Application& app, Desktop& desktop)
 {
-    if (!app.desktop->storeRead)
-        RetryStore(app);
-    return app.desktop->storeRead;
+    if (!desktop.storeRead)
+        RetryStore(app, desktop);
+    return desktop.storeRead;
 }
 
-void SaveStoreAtExit(Application& app)
+void SaveStoreAtExit(Application& app, Desktop& desktop)
 {
     // Defaults and an empty list must never replace what a store that could not be read holds.
-    if (app.desktop->storeRead)
-        SavePersistedState(app, MainWindowPosition(app));
+    if (desktop.storeRead)
+        SaveDesktopState(app, desktop);
 }
 
-void EndSession(Application& app)
+void CheckNow(Application& app, Desktop& desktop)
 {
-    SaveStoreAtExit(app);
+    // Without the settings a check could only fail; reading the store starts one when it works.
+    if (!desktop.storeRead) {
+        EnsureStoreRead(app, desktop);
+        return;
+    }
+    RestartCheck(app, desktop.checkTimer);
+}
+
+void EndSession(Application& app, Desktop& desktop)
+{
+    SaveStoreAtExit(app, desktop);
     QuitProgram();
 }
 
@@ -250,63 +345,66 @@ void QuitProgram()
     QCoreApplication::exit(0);
 }
 
-void HandleFirstRun(Application& app)
+void HandleFirstRun(Application& app, Desktop& desktop)
 {
-    if (!ReadFirstRun())
+    // No installer sets FirstRun on Linux: a store without a server asks for one too.
+    const bool firstRunSet = ReadFirstRun();
+    if (!firstRunSet && !app.settings.host.empty())
         return;
-    app.firstRun = true;
+    desktop.firstRun = true;
     // The result does not matter: FirstRun is reset after OK and Cancel alike.
     RunSettingsDialog(app.settings, nullptr);
-    ResetFirstRun();
+    if (firstRunSet)
+        ResetFirstRun();
 }
 
-void Run(Application& app)
+void Run(Application& app, SingleInstance* instance)
 {
     Desktop desktop;
-    const DesktopAttachment attachment(app, desktop);
+    desktop.tray.balloonCapable = QSystemTrayIcon::supportsMessages();
     QApplication::setQuitOnLastWindowClosed(false);
-    LoadIcons(desktop);
+    desktop.appIcon = LoadAppIcon();
     QApplication::setWindowIcon(desktop.appIcon);
-    const bool storeRead = LoadStore(app);
+    const bool storeRead = LoadStore(app, desktop);
     if (storeRead)
-        HandleFirstRun(app);
-    CreateMainWindow(app);
-    CreateTrayIcon(app);
+        HandleFirstRun(app, desktop);
+    CreateWindows(app, desktop);
     AwaitSystemTray();
-    if (!AddTrayIcon(app, false))
+    if (!AddTrayIcon(desktop.tray, false))
         throw 4;
-    app.trayShowsNewMail = false;
-    WatchWorkerEvents(app);
-    WatchSessionEnd(app);
+    desktop.tray.showsNewMail = false;
+    WatchWorkerEvents(app, desktop);
+    WatchSessionEnd(app, desktop);
+    WatchDesktopEvents(app, desktop, QDBusConnection::systemBus(), QDBusConnection::sessionBus());
+    if (instance)
+        ServeShowRequests(*instance, [&app, &desktop] { OpenMainWindow(app, desktop); });
     if (storeRead) {
-        StartCheck(app);
-        StartCheckTimer(app);
+        StartTimedCheck(app, desktop.checkTimer);
+        StartCheckTimer(desktop.checkTimer, app.settings);
     } else {
-        WaitForStore(app);
+        WaitForStore(app, desktop);
     }
     QApplication::exec();
-    Shutdown(app);
+    Shutdown(app, desktop);
 }
 
-void Shutdown(Application& app)
+void Shutdown(Application& app, Desktop& desktop)
 {
-    Desktop& desktop = *app.desktop;
-    SaveStoreAtExit(app);
+    SaveStoreAtExit(app, desktop);
     desktop.storeRetryTimer.stop();
-    desktop.checkTimer.stop();
+    desktop.checkTimer.timer.stop();
     StopCheck(app);
-    RemoveTrayIcon(app);
+    RemoveTrayIcon(desktop.tray);
     desktop.finishedNotifier.reset();
     desktop.statusNotifier.reset();
 }
 
-int RunPostbell()
+int RunPostbell(SingleInstance* instance)
 {
     auto app = std::make_unique<Application>();
-    app->balloonCapable = QSystemTrayIcon::supportsMessages();
     int failure = 0;
     try {
-        Run(*app);
+        Run(*app, instance);
     } catch (int id) {
         failure = id;
     } catch (...) {

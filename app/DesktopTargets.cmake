@@ -17,17 +17,26 @@ target_link_libraries(postbell_tray_state PUBLIC postbell_strings postbell_setti
 qt_add_resources(POSTBELL_ICON_SOURCES ${POSTBELL_RESOURCES_DIR}/postbell.qrc)
 
 add_library(postbell_desktop STATIC
+  CheckTimer.cpp
+  SlotRelay.h
   DesktopRun.cpp
   MainWindow.cpp
+  NewMailNotice.cpp
+  SingleInstance.cpp
   TrayIcon.cpp
+  WakeWatch.cpp
+  ${POSTBELL_RESOURCES_DIR}/MainWindow.ui
   ${POSTBELL_ICON_SOURCES}
 )
+set_target_properties(postbell_desktop PROPERTIES AUTOUIC ON AUTOUIC_SEARCH_PATHS ${POSTBELL_RESOURCES_DIR})
 target_include_directories(postbell_desktop PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(postbell_desktop PUBLIC
-  postbell_tray_state postbell_scheduling postbell_settings postbell_settings_dialog Qt6::Widgets)
+  postbell_tray_state postbell_scheduling postbell_settings postbell_settings_dialog
+  Qt6::Widgets Qt6::DBus Qt6::Network)
 
 add_executable(postbell main.cpp)
 target_link_libraries(postbell PRIVATE postbell_desktop)
+target_compile_definitions(postbell PRIVATE POSTBELL_VERSION="${PROJECT_VERSION}")
 
 install(TARGETS postbell RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${POSTBELL_RESOURCES_DIR}/postbell.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

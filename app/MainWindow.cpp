@@ -1,80 +1,26 @@
-#include "Desktop.h"
+#include "MainWindow.h"
 
 #include "CheckScheduling.h"
-#include "SettingsDialog.h"
-#include "SettingsModel.h"
+#include "QtText.h"
 #include "StringTable.h"
+#include "ui_MainWindow.h"
 
-#include <QBoxLayout>
 #include <QDialog>
-#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QScreen>
-#include <QStatusBar>
-#include <QTreeWidget>
+
+#include <algorithm>
 
 namespace {
 
-// The window's layout is given in dialog units; they follow the window's own font.
-struct DialogUnits {
-    explicit DialogUnits(const QFont& font)
-    {
-        const QFontMetrics metrics(font);
-        const int alphabet = metrics.horizontalAdvance(
-            QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-        baseX = (alphabet / 26 + 1) / 2;
-        baseY = metrics.height();
-    }
-    int X(int units) const { return (units * baseX + 2) / 4; }
-    int Y(int units) const { return (units * baseY + 4) / 8; }
-    QSize Size(int width, int height) const { return {X(width), Y(height)}; }
-
-    int baseX = 0;
-    int baseY = 0;
-};
-
-QPushButton* AddButton(QBoxLayout* row, const DialogUnits& units, const char* text, const char* name,
-                       int widthUnits)
-{
-    auto* button = new QPushButton(QString::fromLatin1(text));
-    button->setObjectName(name);
-    // None of the buttons is the default: Enter does nothing in this window.
-    button->setAutoDefault(false);
-    button->setDefault(false);
-    button->setMinimumSize(units.Size(widthUnits, 16));
-    row->addWidget(button);
-    return button;
-}
-
-QTreeWidget* CreateMessageList(const DialogUnits& units)
-{
-    auto* list = new QTreeWidget;
-    list->setObjectName(MainWindowNames::List);
-    list->setColumnCount(2);
-    list->setHeaderLabels({QStringLiteral("From"), QStringLiteral("Subject")});
-    list->setRootIsDecorated(false);
-    list->setSortingEnabled(false);
-    list->setUniformRowHeights(true);
-    list->setAllColumnsShowFocus(true);
-    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    list->header()->setSectionsClickable(false);
-    list->header()->setSectionsMovable(false);
-    list->header()->setStretchLastSection(true);
-    list->setFixedSize(units.Size(288, 116));
-    list->resizeColumnToContents(0);
-    return list;
-}
-
 // The saved place of the window, unless this is a first run or the place is on no screen.
-QPoint InitialPosition(const Application& app)
+QPoint InitialPosition(bool firstRun)
 {
     const QScreen* primary = QGuiApplication::primaryScreen();
     const QPoint workAreaCorner = primary ? primary->availableGeometry().topLeft() : QPoint(0, 0);
-    if (app.firstRun)
+    if (firstRun)
         return workAreaCorner;
     const WindowPosition saved = ReadWindowPosition();
     const QPoint position(saved.left, saved.top);
@@ -84,169 +30,162 @@ QPoint InitialPosition(const Application& app)
     return position;
 }
 
+// The size and column width of the last session, where they fit the screen.
+void RestoreLayout(Ui::MainWindow& ui, QDialog& dialog)
+{
+    const WindowLayout layout = ReadWindowLayout();
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    const QSize room = primary ? primary->availableGeometry().size() : QSize(4096, 4096);
+    if (layout.width > 0 && layout.height > 0)
+        dialog.resize(QSize(layout.width, layout.height).boundedTo(room).expandedTo(dialog.minimumSize()));
+    if (layout.fromColumnWidth > 0)
+        ui.messageList->setColumnWidth(0, std::min(layout.fromColumnWidth, room.width()));
+}
+
+QTreeWidgetItem* MakeRow(const ResultRow& row)
+{
+    const QString from = ToQString(row.from);
+    const QString subject = ToQString(row.subject);
+    auto* item = new QTreeWidgetItem(QStringList{from, subject});
+    // A long sender or subject reads in full where the column cuts it.
+    item->setToolTip(0, from);
+    item->setToolTip(1, subject);
+    if (row.isNew) {
+        QFont bold = item->font(0);
+        bold.setBold(true);
+        item->setFont(0, bold);
+        item->setFont(1, bold);
+    }
+    return item;
+}
+
+void ShowAllAsSeen(Ui::MainWindow& ui)
+{
+    for (int i = 0; i < ui.messageList->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = ui.messageList->topLevelItem(i);
+        if (!item->font(0).bold())
+            continue;
+        QFont plain = item->font(0);
+        plain.setBold(false);
+        item->setFont(0, plain);
+        item->setFont(1, plain);
+    }
+}
+
 } // namespace
 
-void CreateMainWindow(Application& app)
+MainWindow::MainWindow() = default;
+MainWindow::~MainWindow() = default;
+
+void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, const MainWindowActions& actions)
 {
-    Desktop& desktop = *app.desktop;
-    desktop.mainWindow = std::make_unique<QDialog>(
-        nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                     Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    QDialog* window = desktop.mainWindow.get();
-    window->setObjectName(MainWindowNames::Dialog);
-    window->setWindowTitle(QStringLiteral("Postbell"));
-    window->setWindowIcon(desktop.appIcon);
-    window->setSizeGripEnabled(false);
-    const DialogUnits units(window->font());
+    window.dialog = std::make_unique<QDialog>(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    window.ui = std::make_unique<Ui::MainWindow>();
+    Ui::MainWindow& ui = *window.ui;
+    ui.setupUi(window.dialog.get());
+    window.dialog->setWindowIcon(appIcon);
+    ui.messageList->header()->setSectionsClickable(false);
+    ui.messageList->header()->setSectionsMovable(false);
+    ui.statusBar->showMessage(QStringLiteral("Not connected"));
+    window.listStale = false;
 
-    auto* totalLabel = new QLabel(QStringLiteral("Total messages:"));
-    totalLabel->setObjectName(MainWindowNames::TotalLabel);
-    totalLabel->setMinimumWidth(units.X(56));
-    desktop.countLabel = new QLabel(QStringLiteral("Not checked yet"));
-    desktop.countLabel->setObjectName(MainWindowNames::Count);
-    desktop.countLabel->setTextFormat(Qt::PlainText);
-    desktop.messageList = CreateMessageList(units);
-
-    auto* countRow = new QHBoxLayout;
-    countRow->setSpacing(units.X(4));
-    countRow->addWidget(totalLabel, 0, Qt::AlignLeft | Qt::AlignVCenter);
-    countRow->addWidget(desktop.countLabel, 1, Qt::AlignLeft | Qt::AlignVCenter);
-
-    auto* buttonRow = new QHBoxLayout;
-    buttonRow->setSpacing(units.X(8));
-    QPushButton* about = AddButton(buttonRow, units, "&About...", MainWindowNames::About, 48);
-    QPushButton* settings = AddButton(buttonRow, units, "&Settings...", MainWindowNames::Settings, 48);
-    QPushButton* checkNow = AddButton(buttonRow, units, "Check Mail &Now", MainWindowNames::CheckNow, 64);
-    QPushButton* exit = AddButton(buttonRow, units, "E&xit", MainWindowNames::Exit, 48);
-    QPushButton* close = AddButton(buttonRow, units, "&Close", MainWindowNames::Close, 48);
-
-    auto* content = new QVBoxLayout;
-    content->setContentsMargins(units.X(4), units.Y(4), units.X(4), units.Y(9));
-    content->setSpacing(0);
-    content->addLayout(countRow);
-    content->addSpacing(units.Y(4));
-    content->addWidget(desktop.messageList);
-    content->addSpacing(units.Y(8));
-    content->addLayout(buttonRow);
-
-    desktop.statusBar = new QStatusBar;
-    desktop.statusBar->setObjectName(MainWindowNames::StatusBar);
-    desktop.statusBar->setSizeGripEnabled(false);
-    desktop.statusBar->showMessage(QStringLiteral("Not connected"));
-
-    // The status bar lies below the buttons, across the whole width.
-    auto* outer = new QVBoxLayout(window);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    outer->addLayout(content);
-    outer->addWidget(desktop.statusBar);
-
-    QWidget::setTabOrder(desktop.messageList, about);
-    QWidget::setTabOrder(about, settings);
-    QWidget::setTabOrder(settings, checkNow);
-    QWidget::setTabOrder(checkNow, exit);
-    QWidget::setTabOrder(exit, close);
-
-    QObject::connect(about, &QPushButton::clicked, [&app] { ShowAboutBox(app); });
-    QObject::connect(settings, &QPushButton::clicked, [&app] { OpenSettings(app); });
-    QObject::connect(checkNow, &QPushButton::clicked, [&app] { RestartCheck(app); });
-    QObject::connect(exit, &QPushButton::clicked, [] { QuitProgram(); });
-    // Close, Esc and the close box all end in reject(), which only hides the window.
-    QObject::connect(close, &QPushButton::clicked, window, &QDialog::reject);
-    QObject::connect(&desktop.checkTimer, &QTimer::timeout, [&app] { StartCheck(app); });
-
-    window->setFixedSize(window->sizeHint());
-    window->move(InitialPosition(app));
+    QObject::connect(ui.aboutButton, &QPushButton::clicked, [about = actions.about] { about(); });
+    QObject::connect(ui.settingsButton, &QPushButton::clicked, [settings = actions.settings] { settings(); });
+    QObject::connect(ui.checkNowButton, &QPushButton::clicked, [checkNow = actions.checkNow] { checkNow(); });
+    QObject::connect(ui.exitButton, &QPushButton::clicked, [exit = actions.exit] { exit(); });
+    // New messages stay bold until the window is hidden again.
+    QObject::connect(window.dialog.get(), &QDialog::finished, [&window] { ShowAllAsSeen(*window.ui); });
+    RestoreLayout(ui, *window.dialog);
+    window.columnWidthKept = ReadWindowLayout().fromColumnWidth > 0;
+    QObject::connect(ui.messageList->header(), &QHeaderView::sectionResized, [&window](int column) {
+        if (column == 0 && !window.fittingColumn)
+            window.columnWidthKept = true;
+    });
+    window.dialog->move(InitialPosition(firstRun));
 }
 
-bool MainWindowVisible(const Application& app)
+std::optional<WindowLayout> MainWindowLayout(const MainWindow& window)
 {
-    return app.desktop && app.desktop->mainWindow && app.desktop->mainWindow->isVisible();
-}
-
-std::optional<WindowPosition> MainWindowPosition(const Application& app)
-{
-    if (!app.desktop || !app.desktop->mainWindow)
+    if (!window.dialog)
         return std::nullopt;
-    const QPoint position = app.desktop->mainWindow->pos();
+    const QSize size = window.dialog->size();
+    // A width the program fits to the rows is not kept: the next start fits it again.
+    const int fromColumnWidth = window.columnWidthKept ? window.ui->messageList->columnWidth(0) : 0;
+    return WindowLayout{size.width(), size.height(), fromColumnWidth};
+}
+
+bool MainWindowVisible(const MainWindow& window)
+{
+    return window.dialog && window.dialog->isVisible();
+}
+
+std::optional<WindowPosition> MainWindowPosition(const MainWindow& window)
+{
+    if (!window.dialog)
+        return std::nullopt;
+    const QPoint position = window.dialog->pos();
     return WindowPosition{position.x(), position.y()};
 }
 
 namespace {
 
 // The count and the rows of the last successful check, highest message number first.
-void FillMessageList(Application& app)
+void FillMessageList(MainWindow& window, Application& app)
 {
-    Desktop& desktop = *app.desktop;
+    Ui::MainWindow& ui = *window.ui;
     const ResultView view = BuildResultView(app);
-    desktop.countLabel->setText(QString::number(view.count));
-    desktop.messageList->clear();
+    ui.countLabel->setText(QString::number(view.count));
+    ui.messageList->clear();
     QList<QTreeWidgetItem*> rows;
     rows.reserve(static_cast<qsizetype>(view.rows.size()));
     for (const ResultRow& row : view.rows)
-        rows.append(new QTreeWidgetItem(QStringList{ToQString(row.from), ToQString(row.subject)}));
-    desktop.messageList->addTopLevelItems(rows);
-    desktop.messageList->resizeColumnToContents(0);
-    desktop.messageList->resizeColumnToContents(1);
-    desktop.messageListStale = false;
+        rows.append(MakeRow(row));
+    ui.messageList->addTopLevelItems(rows);
+    // A width the user chose, or one kept from the last session, stays.
+    if (!window.columnWidthKept) {
+        window.fittingColumn = true;
+        ui.messageList->resizeColumnToContents(0);
+        window.fittingColumn = false;
+    }
+    window.listStale = false;
 }
 
 } // namespace
 
-void ShowMainWindow(Application& app)
+void ShowMainWindow(MainWindow& window, Application& app)
 {
-    ResetTrayIcon(app);
-    if (app.desktop->messageListStale)
-        FillMessageList(app);
-    QDialog* window = app.desktop->mainWindow.get();
-    window->show();
-    window->raise();
-    window->activateWindow();
+    if (window.listStale)
+        FillMessageList(window, app);
+    window.dialog->show();
+    window.dialog->raise();
+    window.dialog->activateWindow();
 }
 
-void ShowResults(Application& app)
+void ShowResults(MainWindow& window, Application& app)
 {
-    Desktop& desktop = *app.desktop;
-    if (MainWindowVisible(app))
-        return FillMessageList(app);
+    if (MainWindowVisible(window))
+        return FillMessageList(window, app);
     // The program lives hidden: rows of a large mailbox that nobody sees would cost
     // megabytes and time at every check, so a hidden window gets them when it is shown.
-    desktop.countLabel->setText(QString::number(CountMessages(app)));
-    desktop.messageList->clear();
-    desktop.messageListStale = true;
+    window.ui->countLabel->setText(QString::number(CountMessages(app)));
+    window.ui->messageList->clear();
+    window.listStale = true;
 }
 
-void ShowAboutBox(Application& app)
+void ShowStatusBarText(MainWindow& window, std::string_view text)
+{
+    window.ui->statusBar->showMessage(ToQString(text));
+}
+
+void ShowAboutBox(QWidget* owner)
 {
     const auto text = LoadString(StringId::AboutText);
     const auto caption = LoadString(StringId::AboutCaption);
     if (!text || !caption)
         return;
-    QMessageBox::information(app.desktop->mainWindow.get(), ToQString(*caption), ToQString(*text));
-}
-
-void OpenSettings(Application& app)
-{
-    // The dialog's OK writes every field: defaults shown for an unread store would replace it.
-    if (!EnsureStoreRead(app))
-        return;
-    if (RunSettingsDialog(app.settings, app.desktop->mainWindow.get()))
-        RestartCheck(app);
-}
-
-void StartCheckTimer(Application& app)
-{
-    app.desktop->checkTimer.start(std::chrono::minutes(app.settings.delay));
-}
-
-void RestartCheck(Application& app)
-{
-    // Without the settings a check could only fail; reading the store starts one when it works.
-    if (!app.desktop->storeRead) {
-        EnsureStoreRead(app);
-        return;
-    }
-    StopCheck(app);
-    StartCheck(app);
-    StartCheckTimer(app);
+    QMessageBox box(QMessageBox::Information, ToQString(*caption), ToQString(*text), QMessageBox::Ok, owner);
+    // Modal to the main window only: the tray icon's menu stays usable meanwhile.
+    box.setWindowModality(Qt::WindowModal);
+    box.exec();
 }

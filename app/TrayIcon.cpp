@@ -1,144 +1,177 @@
-#include "Desktop.h"
+#include "TrayIcon.h"
 
-#include "StringTable.h"
+#include "QtText.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QMenu>
-#include <QStatusBar>
 #include <QSystemTrayIcon>
 
 #include <utility>
 
-namespace {
-
-void ApplyFace(Desktop& desktop, const TrayFace& face)
+// The resources sit in a static library: nothing would pull them in otherwise.
+// (Outside the unnamed namespace, where the resource's initialiser lives.)
+static void InitResources()
 {
-    desktop.trayIcon->setIcon(PictureIcon(desktop, face.picture));
-    desktop.trayIcon->setToolTip(ToQString(face.toolTip));
+    Q_INIT_RESOURCE(postbell);
 }
 
-void ApplyBalloon(Desktop& desktop, const StatusDisplay& display)
+namespace {
+
+QIcon LoadPictures(const char* name, std::initializer_list<int> sizes)
+{
+    InitResources();
+    // One PNG per size, so that no picture has to be scaled to the size the tray asks for.
+    QIcon icon;
+    for (int size : sizes)
+        icon.addFile(QStringLiteral(":/icons/%1-%2.png").arg(QLatin1String(name)).arg(size), QSize(size, size));
+    return icon;
+}
+
+void ApplyFace(TrayIcon& tray, const TrayFace& face)
+{
+    tray.icon->setIcon(PictureIcon(tray, face.picture));
+    tray.icon->setToolTip(ToQString(face.toolTip));
+}
+
+void ApplyBalloon(TrayIcon& tray, const StatusDisplay& display)
 {
     switch (display.balloon) {
     case BalloonAction::ShowError:
-        desktop.trayIcon->showMessage(ToQString(display.balloonTitle), ToQString(display.balloonText),
-                                      QSystemTrayIcon::Critical, BalloonTimeoutMs);
+        tray.icon->showMessage(ToQString(display.balloonTitle), ToQString(display.balloonText),
+                               QSystemTrayIcon::Critical, BalloonTimeoutMs);
         break;
     case BalloonAction::TakeDown:
         // An empty message takes a showing balloon down.
-        desktop.trayIcon->showMessage(QString(), QString(), QSystemTrayIcon::NoIcon, 0);
+        tray.icon->showMessage(QString(), QString(), QSystemTrayIcon::NoIcon, 0);
         break;
     case BalloonAction::None:
         break;
     }
 }
 
-} // namespace
-
-void LoadIcons(Desktop& desktop)
+QAction* AddMenuEntry(QMenu& menu, const char* text, const char* name, const std::function<void()>& act)
 {
-    // The resources sit in a static library: nothing would pull them in otherwise.
-    Q_INIT_RESOURCE(postbell);
-    // One PNG per size, so that no picture has to be scaled to the size the tray asks for.
-    const auto load = [](const char* name, std::initializer_list<int> sizes) {
-        QIcon icon;
-        for (int size : sizes)
-            icon.addFile(QStringLiteral(":/icons/%1-%2.png").arg(QLatin1String(name)).arg(size), QSize(size, size));
-        return icon;
-    };
-    desktop.appIcon = load("postbell", {16, 22, 24, 32, 48, 64, 128});
-    desktop.normalIcon = load("tray-normal", {16, 22, 24, 32, 48});
-    desktop.newMailIcon = load("tray-newmail", {16, 22, 24, 32, 48});
-    desktop.errorIcon = load("tray-error", {16, 22, 24, 32, 48});
+    QAction* entry = menu.addAction(QString::fromLatin1(text));
+    entry->setObjectName(QLatin1String(name));
+    QObject::connect(entry, &QAction::triggered, [act] { act(); });
+    return entry;
 }
 
-const QIcon& PictureIcon(const Desktop& desktop, TrayPicture picture)
+void BuildMenu(TrayIcon& tray, const TrayActions& actions)
+{
+    namespace Names = TrayMenuNames;
+    tray.menu = std::make_unique<QMenu>(QStringLiteral("&Postbell"));
+    tray.menu->setObjectName(QLatin1String(Names::Menu));
+    QAction* open = AddMenuEntry(*tray.menu, "&Open", Names::Open, actions.open);
+    AddMenuEntry(*tray.menu, "Check Mail &Now", Names::CheckNow, actions.checkNow);
+    AddMenuEntry(*tray.menu, "&Settings...", Names::Settings, actions.settings);
+    tray.menu->addSeparator();
+    AddMenuEntry(*tray.menu, "E&xit", Names::Exit, actions.exit);
+    tray.menu->setDefaultAction(open);
+}
+
+} // namespace
+
+TrayIcon::TrayIcon() = default;
+TrayIcon::~TrayIcon() = default;
+
+QIcon LoadAppIcon()
+{
+    return LoadPictures("postbell", {16, 22, 24, 32, 48, 64, 128});
+}
+
+const QIcon& PictureIcon(const TrayIcon& tray, TrayPicture picture)
 {
     switch (picture) {
     case TrayPicture::NewMail:
-        return desktop.newMailIcon;
+        return tray.newMailIcon;
     case TrayPicture::Error:
-        return desktop.errorIcon;
+        return tray.errorIcon;
     case TrayPicture::Normal:
         break;
     }
-    return desktop.normalIcon;
+    return tray.normalIcon;
 }
 
-void CreateTrayIcon(Application& app)
+void CreateTrayIcon(TrayIcon& tray, const TrayActions& actions)
 {
-    Desktop& desktop = *app.desktop;
-    desktop.trayMenu = std::make_unique<QMenu>(QStringLiteral("&Postbell"));
-    desktop.trayMenu->setObjectName(MainWindowNames::TrayMenu);
-    QAction* open = desktop.trayMenu->addAction(QStringLiteral("&Open"));
-    open->setObjectName(MainWindowNames::MenuOpen);
-    QAction* exit = desktop.trayMenu->addAction(QStringLiteral("E&xit"));
-    exit->setObjectName(MainWindowNames::MenuExit);
-    desktop.trayMenu->setDefaultAction(open);
-    QObject::connect(open, &QAction::triggered, [&app] { ShowMainWindow(app); });
-    QObject::connect(exit, &QAction::triggered, [] { QuitProgram(); });
+    tray.normalIcon = LoadPictures("tray-normal", {16, 22, 24, 32, 48});
+    tray.newMailIcon = LoadPictures("tray-newmail", {16, 22, 24, 32, 48});
+    tray.errorIcon = LoadPictures("tray-error", {16, 22, 24, 32, 48});
+    BuildMenu(tray, actions);
 
-    desktop.trayIcon = std::make_unique<QSystemTrayIcon>();
-    desktop.trayIcon->setContextMenu(desktop.trayMenu.get());
-    QObject::connect(desktop.trayIcon.get(), &QSystemTrayIcon::activated,
-                     [&app](QSystemTrayIcon::ActivationReason reason) {
-                         app.desktop->balloonClickPending = false;
+    tray.icon = std::make_unique<QSystemTrayIcon>();
+    tray.icon->setContextMenu(tray.menu.get());
+    QObject::connect(tray.icon.get(), &QSystemTrayIcon::activated,
+                     [&tray, open = actions.open](QSystemTrayIcon::ActivationReason reason) {
+                         tray.balloonClickPending = false;
                          if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-                             ShowMainWindow(app);
+                             open();
                      });
     // Qt also reports any press on the icon while a balloon shows as a balloon click, just
     // before the press itself: a right click then must still give the menu, so the click
     // is served on the next turn unless the press turned out to be the icon's own.
-    QObject::connect(desktop.trayIcon.get(), &QSystemTrayIcon::messageClicked, [&app] {
-        app.desktop->balloonClickPending = true;
+    QObject::connect(tray.icon.get(), &QSystemTrayIcon::messageClicked, [&tray, open = actions.open] {
+        tray.balloonClickPending = true;
         QMetaObject::invokeMethod(
-            app.desktop->trayIcon.get(),
-            [&app] {
-                if (!std::exchange(app.desktop->balloonClickPending, false))
-                    return;
-                ShowMainWindow(app);
+            tray.icon.get(),
+            [&tray, open] {
+                if (std::exchange(tray.balloonClickPending, false))
+                    open();
             },
             Qt::QueuedConnection);
     });
 }
 
-bool AddTrayIcon(Application& app, bool newMail)
+bool AddTrayIcon(TrayIcon& tray, bool newMail)
 {
-    Desktop& desktop = *app.desktop;
-    ApplyFace(desktop, IdleFace(newMail));
+    ApplyFace(tray, IdleFace(newMail));
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         return false;
-    desktop.trayIcon->show();
+    tray.icon->show();
     return true;
 }
 
-void ShowNewMailIcon(Application& app)
+void ShowNewMailIcon(TrayIcon& tray)
 {
-    ApplyFace(*app.desktop, IdleFace(true));
-    app.trayShowsNewMail = true;
+    ApplyFace(tray, IdleFace(true));
+    tray.showsNewMail = true;
 }
 
-void ResetTrayIcon(Application& app)
+void ResetTrayIcon(TrayIcon& tray)
 {
-    ApplyFace(*app.desktop, IdleFace(false));
-    app.trayShowsNewMail = false;
+    ApplyFace(tray, IdleFace(false));
+    tray.showsNewMail = false;
 }
 
-void RemoveTrayIcon(Application& app)
+void RemoveTrayIcon(TrayIcon& tray)
 {
-    if (app.desktop->trayIcon)
-        app.desktop->trayIcon->hide();
+    if (tray.icon)
+        tray.icon->hide();
 }
 
-void ShowStatus(Application& app)
+void ShowTrayStatus(TrayIcon& tray, const StatusDisplay& display)
 {
-    Desktop& desktop = *app.desktop;
-    const StatusCode code = app.status.load();
-    const StatusDisplay display = DecideStatusDisplay(code, LoadString(code), MainWindowVisible(app),
-                                                      app.trayShowsNewMail, app.balloonCapable);
-    if (display.statusBarText)
-        desktop.statusBar->showMessage(ToQString(*display.statusBarText));
-    ApplyBalloon(desktop, display);
+    ApplyBalloon(tray, display);
     if (display.face)
-        ApplyFace(desktop, *display.face);
+        ApplyFace(tray, *display.face);
+}
+
+void ShowTrayToolTip(TrayIcon& tray, std::string_view text)
+{
+    tray.icon->setToolTip(ToQString(text));
+}
+
+void WatchTrayRestart(TrayIcon& tray)
+{
+    // The platform's native interface is a QObject (its header is private to Qt).
+    auto* native = reinterpret_cast<QObject*>(QGuiApplication::platformNativeInterface());
+    // Qt re-adds the icon itself on this signal, with whatever picture it had.
+    const char* const signal = "systemTrayWindowChanged(QScreen*)";
+    if (!native || native->metaObject()->indexOfSignal(signal) < 0)
+        return;
+    tray.trayRestarted.receive = [&tray](const QDBusMessage&) { ApplyFace(tray, IdleFace(tray.showsNewMail)); };
+    QObject::connect(native, QByteArray("2").append(signal).constData(), &tray.trayRestarted, SLOT(Fire()),
+                     Qt::QueuedConnection);
 }

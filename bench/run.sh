@@ -17,7 +17,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 2
 fi
 bash "$repo/tools/install-packages.sh" build-essential cmake python3 time libssl-dev \
-  libsqlite3-dev sqlite3 googletest libgtest-dev qt6-base-dev dovecot-core dovecot-pop3d \
+  libsqlite3-dev sqlite3 googletest libgtest-dev qt6-base-dev libgmime-3.0-dev dovecot-core dovecot-pop3d \
   fetchmail xvfb xauth x11-utils trayer xdotool
 
 cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DPOSTBELL_DESKTOP=ON >/dev/null

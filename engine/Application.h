@@ -20,6 +20,7 @@ struct Settings {
     std::uint16_t port = 110;
     bool waitForDialup = false;
     bool runAtStartup = false;
+    bool showNotification = true; // a desktop notification for new mail
 };
 
 // The four values a check connects with. Each worker gets its own copy when it
@@ -34,7 +35,6 @@ struct ConnectionSettings {
 struct WorkerThread; // engine/WorkerThread.h
 struct WorkerLink;   // engine/CheckSession.h
 struct CheckRequest; // engine/CheckSession.h
-struct Desktop;      // the desktop program's windows and icons (app/), absent in the engine's tools
 
 // Blocking name lookup of an IPv4 address (network byte order); a seam for tests.
 using HostResolver = std::function<bool(const std::string& host, std::uint32_t& address)>;
@@ -55,15 +55,11 @@ struct Application {
     AutoResetEvent finishedEvent;
     AutoResetEvent statusEvent;
     bool newMail = false;
-    bool firstRun = false;
-    bool trayShowsNewMail = false;
-    bool balloonCapable = false;
     MessageTable messages;
     DigestSet seenDigests;
     // Orders the worker's hand-over of messages, seenDigests and newMail against
     // every read of them on the user interface thread.
     std::mutex resultsMutex;
-    Desktop* desktop = nullptr; // set by the desktop program for the life of its windows
     bool pipelining = true;     // false: one command at a time even where the server could take more
     CheckRoutine checkRoutine;  // empty: CheckSessionThread
     HostResolver resolveHost;   // empty: getaddrinfo

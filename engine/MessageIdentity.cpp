@@ -67,10 +67,10 @@ void RecordListing(CheckResults& results, const DigestSet& seenDigests, std::uin
     MessageInfo info;
     info.uidDigest = digest;
     info.number = number;
+    info.isNew = !seenDigests.contains(digest);
+    results.newMail = results.newMail || info.isNew;
     results.messages[number] = std::move(info);
-    if (!seenDigests.contains(digest))
-        results.newMail = true;
-    results.digests.insert(digest);
+    results.digests.insert(std::move(digest));
 }
 
 void RecordHeader(CheckResults& results, std::uint32_t number, std::string_view name,

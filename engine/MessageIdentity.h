@@ -26,6 +26,7 @@ struct MessageInfo {
     std::uint32_t number = 0;
     std::string from;
     std::string subject;
+    bool isNew = false; // its digest was not among the seen ones when the check started
 };
 
 using MessageTable = std::map<std::uint32_t, MessageInfo>;

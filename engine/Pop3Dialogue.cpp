@@ -7,8 +7,6 @@
 namespace {
 
 constexpr std::size_t MaxUniqueId = 70;
-constexpr std::size_t MaxHeaderName = 255;
-constexpr std::size_t MaxHeaderValue = 255;
 
 bool IsWhiteSpace(char c)
 {
@@ -183,18 +181,23 @@ void OnTopReply(Pop3Dialogue& d, std::string_view line)
     SetState(d, Pop3State::ReadTopHeaders);
 }
 
+void RecordDecodedHeader(Pop3Dialogue& d, const std::optional<DecodedHeader>& header)
+{
+    if (header)
+        RecordHeader(d.results, d.currentMessage, header->field == HeaderField::From ? "From" : "Subject", header->value);
+}
+
 void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
 {
     if (IsFullStop(line)) {
+        RecordDecodedHeader(d, FinishHeaderBlock(d.headerText));
         d.currentMessage += 1;
         if (d.currentMessage > MessagesToRead(d))
             return Succeed(d);
         SetState(d, Pop3State::AwaitTopReply);
         return RequestHeaders(d);
     }
-    HeaderLine header;
-    if (ParseHeaderLine(line, header))
-        RecordHeader(d.results, d.currentMessage, header.name, header.value);
+    RecordDecodedHeader(d, FeedHeaderLine(d.headerText, line));
 }
 
 void OnSkippedReplyDone(Pop3Dialogue& d)
@@ -315,24 +318,6 @@ bool ParseListingEntry(std::string_view line, ListingEntry& entry)
     std::string_view uniqueId = rest.substr(0, rest.find(' '));
     entry.number = static_cast<std::uint32_t>(number);
     entry.uniqueId = uniqueId.substr(0, MaxUniqueId);
-    return true;
-}
-
-bool ParseHeaderLine(std::string_view line, HeaderLine& header)
-{
-    const std::size_t colon = line.find(':');
-    const std::string_view name = line.substr(0, colon);
-    if (name.size() > MaxHeaderName || (name != "From" && name != "Subject"))
-        return false;
-    std::string_view value;
-    if (colon != std::string_view::npos) {
-        value = line.substr(colon + 1);
-        if (!value.empty())
-            value.remove_prefix(1); // normally the space after the colon
-        value = value.substr(0, value.find('\n')).substr(0, MaxHeaderValue);
-    }
-    header.name = name;
-    header.value = value;
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Application.h"
+#include "HeaderText.h"
 #include "MessageIdentity.h"
 
 #include <cstdint>
@@ -59,6 +60,7 @@ struct Pop3Dialogue {
     std::uint32_t nextToRequest = 0;  // the next message to send TOP for
     std::uint32_t repliesToSkip = 0;  // replies still due to TOPs sent ahead of a failure
     CheckResults results;
+    HeaderText headerText; // the header block of the message being read
     Pop3Outlet outlet;
 };
 
@@ -93,13 +95,6 @@ struct ListingEntry {
 };
 // False for a line to ignore: no readable number, or the number 0.
 bool ParseListingEntry(std::string_view line, ListingEntry& entry);
-
-struct HeaderLine {
-    std::string_view name;
-    std::string_view value; // at most 255 bytes
-};
-// False unless the line is a "From" or "Subject" header.
-bool ParseHeaderLine(std::string_view line, HeaderLine& header);
 
 // True for the capability line that offers pipelining (names are case-insensitive).
 bool OffersPipelining(std::string_view capabilityLine);

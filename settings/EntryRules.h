@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Utf8Text.h"
+
 // The rules the settings dialog applies to what the user typed.
 
 constexpr std::uint32_t ShortestInterval = 1;  // minutes
@@ -22,9 +24,6 @@ bool ParseInterval(const std::string& text, std::uint32_t& minutes);
 
 // The port entry; 110 when it is not a number, is 0 or is above 65535.
 std::uint16_t PortFromEntry(const std::string& text);
-
-// UTF-8 text cut to at most maxBytes bytes, never inside a character.
-std::string CutUtf8(const std::string& text, std::size_t maxBytes);
 
 // "You may check for new messages every 1 to 60 minutes only."
 std::string IntervalWarningText();

@@ -3,52 +3,25 @@
 #include "AutostartEntry.h"
 #include "EntryRules.h"
 #include "SettingsModel.h"
+#include "ui_SettingsDialog.h"
 
 #include <QCheckBox>
 #include <QDialog>
-#include <QFormLayout>
-#include <QHBoxLayout>
+#include <QGuiApplication>
 #include <QKeySequence>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QToolButton>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <memory>
 
 namespace {
 
-namespace Names = SettingsDialogNames;
-
-const char* const Caption = "Postbell Settings";
-
-struct SettingsFields {
-    QLineEdit* server = nullptr;
-    QLineEdit* port = nullptr;
-    QLineEdit* account = nullptr;
-    QLineEdit* password = nullptr;
-    QLineEdit* interval = nullptr;
-    QCheckBox* waitForDialup = nullptr;
-    QCheckBox* runAtStartup = nullptr;
-};
-
-QLineEdit* CreateField(const char* name, const QString& text, QWidget* parent)
-{
-    auto* field = new QLineEdit(text, parent);
-    field->setObjectName(QLatin1String(name));
-    return field;
-}
-
-QLabel* CreateLabel(const char* text, QWidget* buddy, QWidget* parent)
-{
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setBuddy(buddy);
-    return label;
-}
+const char* const Caption = "Postbell Settings"; // the warning box's caption too
 
 std::string EntryText(const QLineEdit* field)
 {
@@ -74,80 +47,49 @@ void StepInterval(QLineEdit* field, std::uint32_t& position, int step)
     field->setText(QString::number(position));
 }
 
-QToolButton* CreateArrow(const char* name, Qt::ArrowType arrow, int height, QWidget* parent)
+// The arrow keys in the interval field step it as the arrows beside it do.
+void ConnectUpDown(const Ui::SettingsDialog& ui, std::uint32_t delay)
 {
-    auto* button = new QToolButton(parent);
-    button->setObjectName(QLatin1String(name));
-    button->setArrowType(arrow);
-    button->setAutoRepeat(true);
-    button->setFocusPolicy(Qt::NoFocus); // the control is not a tab stop
-    button->setFixedSize(height + 2, height);
-    return button;
-}
-
-// Two arrows beside the interval field that write their position into it; the
-// arrow keys in the field work them too.
-QWidget* CreateUpDown(QLineEdit* field, std::uint32_t delay, QWidget* parent)
-{
-    auto* upDown = new QWidget(parent);
-    upDown->setObjectName(QLatin1String(Names::UpDown));
-    const int half = std::max(field->sizeHint().height() / 2, 8);
-    QToolButton* up = CreateArrow(Names::UpArrow, Qt::UpArrow, half, upDown);
-    QToolButton* down = CreateArrow(Names::DownArrow, Qt::DownArrow, half, upDown);
-    auto* column = new QVBoxLayout(upDown);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(0);
-    column->addWidget(up);
-    column->addWidget(down);
-
+    QLineEdit* field = ui.intervalEdit;
     auto position = std::make_shared<std::uint32_t>(ClampInterval(delay));
     auto stepUp = [field, position] { StepInterval(field, *position, +1); };
     auto stepDown = [field, position] { StepInterval(field, *position, -1); };
-    QObject::connect(up, &QToolButton::clicked, field, stepUp);
-    QObject::connect(down, &QToolButton::clicked, field, stepDown);
+    QObject::connect(ui.intervalUpArrow, &QToolButton::clicked, field, stepUp);
+    QObject::connect(ui.intervalDownArrow, &QToolButton::clicked, field, stepDown);
     auto* upKey = new QShortcut(QKeySequence(Qt::Key_Up), field, stepUp, Qt::WidgetShortcut);
     auto* downKey = new QShortcut(QKeySequence(Qt::Key_Down), field, stepDown, Qt::WidgetShortcut);
     upKey->setAutoRepeat(true);
     downKey->setAutoRepeat(true);
-    return upDown;
 }
 
-QLayout* CreateIntervalRow(QLineEdit* interval, QWidget* upDown, QWidget* parent)
+void FillFields(const Ui::SettingsDialog& ui, const Settings& settings)
 {
-    auto* row = new QHBoxLayout;
-    row->addWidget(CreateLabel("Check for &new messages every", interval, parent));
-    interval->setFixedWidth(interval->fontMetrics().horizontalAdvance(QLatin1String("00000")) + 12);
-    row->addWidget(interval);
-    row->addWidget(upDown);
-    row->addWidget(new QLabel(QLatin1String("minutes"), parent));
-    row->addStretch(1);
-    return row;
+    ui.serverEdit->setText(QString::fromStdString(settings.host));
+    ui.portEdit->setText(QString::number(settings.port));
+    ui.accountEdit->setText(QString::fromStdString(settings.user));
+    ui.passwordEdit->setText(QString::fromStdString(settings.password));
+    ui.intervalEdit->setText(QString::number(settings.delay));
+    ui.waitForDialupCheck->setChecked(settings.waitForDialup);
+    ui.runAtStartupCheck->setChecked(settings.runAtStartup);
+    ui.showNotificationCheck->setChecked(settings.showNotification);
 }
 
-QLayout* CreateButtonRow(QPushButton* ok, QPushButton* cancel)
-{
-    auto* row = new QHBoxLayout;
-    row->addStretch(1);
-    row->addWidget(ok);
-    row->addWidget(cancel);
-    return row;
-}
-
-// Steps 1 to 8 of OK; false when the interval is refused and the dialog must stay.
-bool ConfirmSettings(QDialog& dialog, const SettingsFields& fields, Settings& settings)
+// Takes the entries in and saves them; false when the interval is refused and the dialog must stay.
+bool ConfirmSettings(QDialog& dialog, const Ui::SettingsDialog& ui, Settings& settings)
 {
     std::uint32_t delay = 0;
-    if (!ParseInterval(EntryText(fields.interval), delay)) {
+    if (!ParseInterval(EntryText(ui.intervalEdit), delay)) {
         QMessageBox::warning(&dialog, QLatin1String(Caption), QString::fromStdString(IntervalWarningText()));
         return false;
     }
-    settings.port = PortFromEntry(EntryText(fields.port));
-    settings.host = CutUtf8(EntryText(fields.server), LongestEntryBytes);
-    settings.user = CutUtf8(EntryText(fields.account), LongestEntryBytes);
-    settings.password = CutUtf8(EntryText(fields.password), LongestEntryBytes);
+    settings.port = PortFromEntry(EntryText(ui.portEdit));
+    settings.host = CutUtf8(EntryText(ui.serverEdit), LongestEntryBytes);
+    settings.user = CutUtf8(EntryText(ui.accountEdit), LongestEntryBytes);
+    settings.password = CutUtf8(EntryText(ui.passwordEdit), LongestEntryBytes);
     settings.delay = delay;
-    settings.waitForDialup = fields.waitForDialup->isChecked();
-    settings.runAtStartup = fields.runAtStartup->isChecked();
+    settings.waitForDialup = ui.waitForDialupCheck->isChecked();
+    settings.runAtStartup = ui.runAtStartupCheck->isChecked();
+    settings.showNotification = ui.showNotificationCheck->isChecked();
     UpdateRunEntry(settings.runAtStartup);
     WriteBackSettings(settings);
     return true;
@@ -158,60 +100,19 @@ bool ConfirmSettings(QDialog& dialog, const SettingsFields& fields, Settings& se
 bool RunSettingsDialog(Settings& settings, QWidget* owner)
 {
     QDialog dialog(owner);
-    dialog.setObjectName(QLatin1String(Names::Dialog));
-    dialog.setWindowTitle(QLatin1String(Caption));
-
-    SettingsFields fields;
-    fields.server = CreateField(Names::Server, QString::fromStdString(settings.host), &dialog);
-    fields.port = CreateField(Names::Port, QString::number(settings.port), &dialog);
-    fields.account = CreateField(Names::Account, QString::fromStdString(settings.user), &dialog);
-    fields.password = CreateField(Names::Password, QString::fromStdString(settings.password), &dialog);
-    fields.password->setEchoMode(QLineEdit::Password);
-    fields.interval = CreateField(Names::Interval, QString::number(settings.delay), &dialog);
-    QWidget* upDown = CreateUpDown(fields.interval, settings.delay, &dialog);
-    fields.waitForDialup = new QCheckBox(QLatin1String("&Wait for a dial-up connection before checking"), &dialog);
-    fields.waitForDialup->setObjectName(QLatin1String(Names::WaitForDialup));
-    fields.waitForDialup->setChecked(settings.waitForDialup);
-    fields.runAtStartup = new QCheckBox(QLatin1String("&Run Postbell when you log on to your computer"), &dialog);
-    fields.runAtStartup->setObjectName(QLatin1String(Names::RunAtStartup));
-    fields.runAtStartup->setChecked(settings.runAtStartup);
-    auto* ok = new QPushButton(QLatin1String("OK"), &dialog);
-    ok->setObjectName(QLatin1String(Names::Ok));
-    ok->setDefault(true);
-    auto* cancel = new QPushButton(QLatin1String("Cancel"), &dialog);
-    cancel->setObjectName(QLatin1String(Names::Cancel));
-
-    auto* form = new QFormLayout;
-    form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    form->addRow(CreateLabel("POP3 &Server:", fields.server, &dialog), fields.server);
-    form->addRow(CreateLabel("Port (Default 110):", fields.port, &dialog), fields.port);
-    form->addRow(CreateLabel("A&ccount name:", fields.account, &dialog), fields.account);
-    form->addRow(CreateLabel("&Password:", fields.password, &dialog), fields.password);
-    fields.server->setMinimumWidth(fields.server->fontMetrics().averageCharWidth() * 30);
-
-    auto* page = new QVBoxLayout(&dialog);
-    page->addLayout(form);
-    page->addLayout(CreateIntervalRow(fields.interval, upDown, &dialog));
-    page->addWidget(fields.waitForDialup);
-    page->addWidget(fields.runAtStartup);
-    page->addSpacing(6);
-    page->addLayout(CreateButtonRow(ok, cancel));
-    page->setSizeConstraint(QLayout::SetFixedSize); // a fixed frame, as a modal dialog has
-
-    QWidget::setTabOrder(fields.server, fields.port);
-    QWidget::setTabOrder(fields.port, fields.account);
-    QWidget::setTabOrder(fields.account, fields.password);
-    QWidget::setTabOrder(fields.password, fields.interval);
-    QWidget::setTabOrder(fields.interval, fields.waitForDialup);
-    QWidget::setTabOrder(fields.waitForDialup, fields.runAtStartup);
-    QWidget::setTabOrder(fields.runAtStartup, ok);
-    QWidget::setTabOrder(ok, cancel);
-    fields.server->setFocus();
-
-    QObject::connect(ok, &QPushButton::clicked, &dialog, [&dialog, &fields, &settings] {
-        if (ConfirmSettings(dialog, fields, settings))
+    Ui::SettingsDialog ui;
+    ui.setupUi(&dialog);
+    FillFields(ui, settings);
+    ConnectUpDown(ui, settings.delay);
+    ui.serverEdit->setFocus();
+    // Modal to the main window only: the tray icon's menu stays usable meanwhile.
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.adjustSize();
+    if (const QScreen* screen = owner ? owner->screen() : QGuiApplication::primaryScreen())
+        dialog.move(screen->availableGeometry().center() - dialog.rect().center());
+    QObject::connect(ui.okButton, &QPushButton::clicked, &dialog, [&dialog, &ui, &settings] {
+        if (ConfirmSettings(dialog, ui, settings))
             dialog.accept();
     });
-    QObject::connect(cancel, &QPushButton::clicked, &dialog, &QDialog::reject);
     return dialog.exec() == QDialog::Accepted;
 }

@@ -10,19 +10,20 @@ class QWidget;
 // and nothing has changed. owner may be null (the first run has no window yet).
 bool RunSettingsDialog(Settings& settings, QWidget* owner);
 
-// Object names of the dialog and its controls, after the template's ids.
+// Object names of the dialog and its controls (resources/SettingsDialog.ui).
 namespace SettingsDialogNames {
-constexpr const char* Dialog = "SettingsDialog";
-constexpr const char* Server = "edit1006";
-constexpr const char* Port = "edit1014";
-constexpr const char* Account = "edit1007";
-constexpr const char* Password = "edit1008";
-constexpr const char* Interval = "edit1009";
-constexpr const char* UpDown = "updown1010";
-constexpr const char* UpArrow = "updown1010Up";
-constexpr const char* DownArrow = "updown1010Down";
-constexpr const char* WaitForDialup = "check1012";
-constexpr const char* RunAtStartup = "check1013";
-constexpr const char* Ok = "button1";
-constexpr const char* Cancel = "button2";
+constexpr const char* Dialog = "settingsDialog";
+constexpr const char* Server = "serverEdit";
+constexpr const char* Port = "portEdit";
+constexpr const char* Account = "accountEdit";
+constexpr const char* Password = "passwordEdit";
+constexpr const char* Interval = "intervalEdit";
+constexpr const char* UpDown = "intervalUpDown";
+constexpr const char* UpArrow = "intervalUpArrow";
+constexpr const char* DownArrow = "intervalDownArrow";
+constexpr const char* WaitForDialup = "waitForDialupCheck";
+constexpr const char* RunAtStartup = "runAtStartupCheck";
+constexpr const char* ShowNotification = "showNotificationCheck";
+constexpr const char* Ok = "okButton";
+constexpr const char* Cancel = "cancelButton";
 } // namespace SettingsDialogNames

@@ -50,6 +50,7 @@ bool LoadSettings(Application& app)
                           Readable(RegistryKey::ReadDword("Delay", settings.delay)) &&
                           Readable(RegistryKey::ReadBool("WaitForDialup", settings.waitForDialup)) &&
                           Readable(RegistryKey::ReadBool("RunAtStartup", settings.runAtStartup)) &&
+                          Readable(RegistryKey::ReadBool("ShowNotification", settings.showNotification)) &&
                           Readable(RegistryKey::ReadBinary("UIDList", list, SeenListReadLimit));
     if (!readable)
         return false;
@@ -83,6 +84,7 @@ void WriteBackSettings(const Settings& settings)
     RegistryKey::WriteBool("WaitForDialup", settings.waitForDialup);
     RegistryKey::WriteBool("RunAtStartup", settings.runAtStartup);
     RegistryKey::WriteDword("Port", static_cast<std::uint32_t>(settings.port));
+    RegistryKey::WriteBool("ShowNotification", settings.showNotification);
 }
 
 WindowPosition ReadWindowPosition()
@@ -91,6 +93,22 @@ WindowPosition ReadWindowPosition()
     RegistryKey::ReadDword("WindowLeft", position.left);
     RegistryKey::ReadDword("WindowTop", position.top);
     return position;
+}
+
+WindowLayout ReadWindowLayout()
+{
+    WindowLayout layout;
+    RegistryKey::ReadDword("WindowWidth", layout.width);
+    RegistryKey::ReadDword("WindowHeight", layout.height);
+    RegistryKey::ReadDword("FromColumnWidth", layout.fromColumnWidth);
+    return layout;
+}
+
+void WriteWindowLayout(const WindowLayout& layout)
+{
+    RegistryKey::WriteDword("WindowWidth", layout.width);
+    RegistryKey::WriteDword("WindowHeight", layout.height);
+    RegistryKey::WriteDword("FromColumnWidth", layout.fromColumnWidth);
 }
 
 bool ReadFirstRun()

@@ -11,7 +11,14 @@ struct WindowPosition {
     std::int32_t top = 0;
 };
 
-// The seven settings and seenDigests from the store, with the load rules (an absent value
+// The main window's size and the width of its From column; 0 where none is stored.
+struct WindowLayout {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t fromColumnWidth = 0;
+};
+
+// The settings and seenDigests from the store, with the load rules (an absent value
 // takes its default). False when the store could not be read: then nothing is changed, and
 // nothing of the program's may be saved over the store until a load has succeeded.
 bool LoadSettings(Application& app);
@@ -23,10 +30,13 @@ bool SavePersistedState(Application& app, const std::optional<WindowPosition>& w
 std::string UidListValue(Application& app);
 // Stores a value made by UidListValue as UIDList; false when it could not be saved.
 bool SaveUidList(const std::string& list);
-// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order.
+// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, ShowNotification, in that order.
 void WriteBackSettings(const Settings& settings);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.
 WindowPosition ReadWindowPosition();
+// WindowWidth, WindowHeight and FromColumnWidth.
+WindowLayout ReadWindowLayout();
+void WriteWindowLayout(const WindowLayout& layout);
 // FirstRun holds a non-zero number.
 bool ReadFirstRun();
 // FirstRun := 0.

@@ -7,10 +7,11 @@ set -uo pipefail
 
 packages=(
   build-essential cmake pkg-config python3 iproute2 time
-  qt6-base-dev libssl-dev libsqlite3-dev sqlite3
+  qt6-base-dev libssl-dev libsqlite3-dev sqlite3 libgmime-3.0-dev
   googletest libgtest-dev libbenchmark-dev
   dovecot-core dovecot-pop3d
   xvfb xauth x11-utils trayer xdotool imagemagick fonts-dejavu-core
+  dbus-daemon python3-dbus python3-gi
 )
 [ $# -gt 0 ] && packages=("$@")
 

@@ -27,7 +27,7 @@ shots=${POSTBELL_DEMO_SHOTS:-$build_dir/demo-screenshots}
 postbell=$build_dir/app/postbell
 
 # To build and run (the test framework too: the build configures the tests).
-build_packages=(build-essential cmake pkg-config qt6-base-dev libssl-dev libsqlite3-dev
+build_packages=(build-essential cmake pkg-config qt6-base-dev libssl-dev libsqlite3-dev libgmime-3.0-dev
                 googletest libgtest-dev sqlite3)
 # For the demo: the mail server, the sample mailbox's scripts, clicks and screenshots.
 demo_packages=(python3 dovecot-core dovecot-pop3d xdotool imagemagick)

@@ -29,3 +29,9 @@ set_tests_properties(desktop_late_tray PROPERTIES LABELS "x11" SKIP_RETURN_CODE 
 add_test(NAME desktop_store_e2e
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/store_e2e.sh $<TARGET_FILE:postbell>)
 set_tests_properties(desktop_store_e2e PROPERTIES LABELS "x11;dovecot" SKIP_RETURN_CODE 77 TIMEOUT 180 RUN_SERIAL ON)
+
+# A new user's way in, with fake desktop services on a private D-Bus bus; waits out the
+# 30 s that follow a check twice.
+add_test(NAME desktop_bus_e2e
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/desktop_bus_e2e.sh $<TARGET_FILE:postbell>)
+set_tests_properties(desktop_bus_e2e PROPERTIES LABELS "x11;dovecot;slow" SKIP_RETURN_CODE 77 TIMEOUT 300 RUN_SERIAL ON)

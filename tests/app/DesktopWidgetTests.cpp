@@ -4,7 +4,7 @@
 
 #include "CheckScheduling.h"
 #include "CheckSession.h"
-#include "Desktop.h"
+#include "DesktopRun.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
 #include "StoreTestSupport.h"
@@ -53,9 +53,10 @@ bool ProcessEventsUntil(const std::function<bool()>& pred, int timeoutMs = 10000
     return true;
 }
 
-MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
+MessageInfo Message(std::uint32_t number, std::string from, std::string subject, bool isNew = false)
 {
-    return {DigestFromBytes(std::string(16, static_cast<char>(number))), number, std::move(from), std::move(subject)};
+    return {DigestFromBytes(std::string(16, static_cast<char>(number))), number, std::move(from), std::move(subject),
+            isNew};
 }
 
 // A check that needs no server: it reports progress, hands over these messages and ends.
@@ -105,26 +106,23 @@ struct DesktopTest : ::testing::Test {
 
     DesktopTest()
     {
-        app.desktop = &desktop;
         desktop.storeRead = true; // as after a start-up that could read the store
         app.checkRoutine = FakeCheck({}, false);
     }
-    ~DesktopTest() override
-    {
-        StopCheck(app);
-        app.desktop = nullptr;
-    }
+    ~DesktopTest() override { StopCheck(app); }
 
-    // The windows as start-up makes them, before the icon is added.
+    // The windows as start-up makes them, and the icon added.
     void CreateWindows()
     {
-        LoadIcons(desktop);
-        CreateMainWindow(app);
-        CreateTrayIcon(app);
-        AddTrayIcon(app, false);
+        desktop.appIcon = LoadAppIcon();
+        ::CreateWindows(app, desktop);
+        AddTrayIcon(desktop.tray, false);
     }
 
-    QDialog* Window() { return desktop.mainWindow.get(); }
+    QDialog* Window() { return desktop.window.dialog.get(); }
+    QLabel* CountLabel() { return Child<QLabel>(Names::Count); }
+    QTreeWidget* MessageList() { return Child<QTreeWidget>(Names::List); }
+    QStatusBar* StatusBar() { return Child<QStatusBar>(Names::StatusBar); }
     template <typename Widget> Widget* Child(const char* name)
     {
         auto* widget = Window()->findChild<Widget*>(QLatin1String(name));
@@ -134,23 +132,23 @@ struct DesktopTest : ::testing::Test {
 
     std::string Picture() const
     {
-        const qint64 key = desktop.trayIcon->icon().cacheKey();
-        if (key == desktop.normalIcon.cacheKey())
+        const qint64 key = desktop.tray.icon->icon().cacheKey();
+        if (key == desktop.tray.normalIcon.cacheKey())
             return "normal";
-        if (key == desktop.newMailIcon.cacheKey())
+        if (key == desktop.tray.newMailIcon.cacheKey())
             return "new mail";
-        if (key == desktop.errorIcon.cacheKey())
+        if (key == desktop.tray.errorIcon.cacheKey())
             return "error";
         return "other";
     }
-    std::string ToolTip() const { return desktop.trayIcon->toolTip().toStdString(); }
-    std::string StatusBarText() const { return desktop.statusBar->currentMessage().toStdString(); }
+    std::string ToolTip() const { return desktop.tray.icon->toolTip().toStdString(); }
+    std::string StatusBarText() { return StatusBar()->currentMessage().toStdString(); }
 
     void Post(StatusCode code)
     {
         app.status.store(code);
         app.statusEvent.Set();
-        ASSERT_TRUE(ServeStatusEvent(app));
+        ASSERT_TRUE(ServeStatusEvent(app, desktop));
     }
     void Finish(bool newMail, const std::vector<MessageInfo>& messages = {})
     {
@@ -162,50 +160,38 @@ struct DesktopTest : ::testing::Test {
             app.newMail = newMail;
         }
         app.finishedEvent.Set();
-        ASSERT_TRUE(ServeFinishedEvent(app));
+        ASSERT_TRUE(ServeFinishedEvent(app, desktop));
     }
     std::vector<std::string> Rows(int column)
     {
         std::vector<std::string> rows;
-        for (int i = 0; i < desktop.messageList->topLevelItemCount(); ++i)
-            rows.push_back(desktop.messageList->topLevelItem(i)->text(column).toStdString());
+        for (int i = 0; i < MessageList()->topLevelItemCount(); ++i)
+            rows.push_back(MessageList()->topLevelItem(i)->text(column).toStdString());
         return rows;
     }
 };
 
-TEST_F(DesktopTest, MainWindowHasTheTemplatesControlsInTabOrder)
+TEST_F(DesktopTest, MainWindowHasItsControlsInTabOrderAndCanBeResized)
 {
     CreateWindows();
     QDialog* window = Window();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), "Postbell");
-    EXPECT_EQ(window->minimumSize(), window->maximumSize()) << "the window must not be resizable";
+    EXPECT_LT(window->minimumSize().height(), window->maximumSize().height()) << "a big mailbox needs room";
     EXPECT_FALSE(window->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_TRUE(window->windowFlags() & Qt::WindowCloseButtonHint);
 
-    EXPECT_EQ(Child<QLabel>(Names::TotalLabel)->text(), "Total messages:");
-    EXPECT_EQ(desktop.countLabel->text(), "Not checked yet");
+    EXPECT_EQ(CountLabel()->text(), "Not checked yet");
     EXPECT_EQ(StatusBarText(), "Not connected");
-    EXPECT_FALSE(desktop.statusBar->isSizeGripEnabled());
+    EXPECT_FALSE(MessageList()->header()->sectionsClickable());
 
-    QTreeWidget* list = desktop.messageList;
-    EXPECT_EQ(list->headerItem()->text(0), "From");
-    EXPECT_EQ(list->headerItem()->text(1), "Subject");
-    EXPECT_FALSE(list->rootIsDecorated());
-    EXPECT_FALSE(list->isSortingEnabled());
-    EXPECT_FALSE(list->header()->sectionsClickable());
-
-    // The focus chain from the list runs through the buttons in the template's order.
-    const std::vector<std::pair<const char*, const char*>> buttons = {{Names::About, "&About..."},
-                                                                      {Names::Settings, "&Settings..."},
-                                                                      {Names::CheckNow, "Check Mail &Now"},
-                                                                      {Names::Exit, "E&xit"},
-                                                                      {Names::Close, "&Close"}};
+    // The focus chain from the list runs through the buttons from left to right; none is
+    // a default button.
+    QWidget* list = MessageList();
     QWidget* previous = list;
-    for (const auto& [name, text] : buttons) {
+    for (const char* name : {Names::About, Names::Settings, Names::CheckNow, Names::Exit, Names::Close}) {
         auto* button = Child<QPushButton>(name);
         ASSERT_NE(button, nullptr);
-        EXPECT_EQ(button->text(), text);
         EXPECT_FALSE(button->isDefault() || button->autoDefault()) << name;
         QWidget* next = previous->nextInFocusChain();
         while (next != button && !(next->focusPolicy() & Qt::TabFocus) && next != list)
@@ -219,8 +205,8 @@ TEST_F(DesktopTest, MainWindowHasTheTemplatesControlsInTabOrder)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     auto* close = Child<QPushButton>(Names::Close);
     EXPECT_GE(close->geometry().top(), list->geometry().bottom());
-    EXPECT_GE(desktop.statusBar->geometry().top(), close->geometry().bottom());
-    EXPECT_EQ(desktop.statusBar->geometry().bottom(), window->rect().bottom());
+    EXPECT_GE(StatusBar()->geometry().top(), close->geometry().bottom());
+    EXPECT_EQ(StatusBar()->geometry().bottom(), window->rect().bottom());
 }
 
 TEST_F(DesktopTest, ResultsShowHighestNumberFirstWithTheirCount)
@@ -229,30 +215,32 @@ TEST_F(DesktopTest, ResultsShowHighestNumberFirstWithTheirCount)
     const std::string longSender = "A Sender Whose Name Is Rather Long <long.sender@example.org>";
     Finish(false, {Message(1, "one@example.org", "first"), Message(2, longSender, ""),
                    Message(3, "three@example.org", "third")});
-    EXPECT_EQ(desktop.countLabel->text(), "3");
+    EXPECT_EQ(CountLabel()->text(), "3");
     // A hidden window gets its rows when it is shown.
-    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
-    ShowMainWindow(app);
+    EXPECT_EQ(MessageList()->topLevelItemCount(), 0);
+    OpenMainWindow(app, desktop);
     EXPECT_EQ(Rows(0), (std::vector<std::string>{"three@example.org", longSender, "one@example.org"}));
     EXPECT_EQ(Rows(1), (std::vector<std::string>{"third", "", "first"}));
     // The sender column fits its widest entry.
-    const int widest = desktop.messageList->fontMetrics().horizontalAdvance(QString::fromStdString(longSender));
-    EXPECT_GE(desktop.messageList->columnWidth(0), widest);
+    const int widest = MessageList()->fontMetrics().horizontalAdvance(QString::fromStdString(longSender));
+    EXPECT_GE(MessageList()->columnWidth(0), widest);
+    EndSession(app, desktop);
+    EXPECT_EQ(RawValue("FromColumnWidth"), "4|blob|00000000") << "a fitted width is fitted again next time";
 
     // A visible window shows new results at once.
     Finish(false, {Message(4, "four@example.org", "fourth")});
     EXPECT_EQ(Rows(1), (std::vector<std::string>{"fourth"}));
     Finish(false, {});
-    EXPECT_EQ(desktop.countLabel->text(), "0");
-    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
+    EXPECT_EQ(CountLabel()->text(), "0");
+    EXPECT_EQ(MessageList()->topLevelItemCount(), 0);
 
     // Rows built for a window that is hidden again give way to the next results, kept
     // for the next showing.
     Window()->hide();
     Finish(false, {Message(5, "five@example.org", "fifth")});
-    EXPECT_EQ(desktop.countLabel->text(), "1");
-    EXPECT_EQ(desktop.messageList->topLevelItemCount(), 0);
-    ShowMainWindow(app);
+    EXPECT_EQ(CountLabel()->text(), "1");
+    EXPECT_EQ(MessageList()->topLevelItemCount(), 0);
+    OpenMainWindow(app, desktop);
     EXPECT_EQ(Rows(0), (std::vector<std::string>{"five@example.org"}));
 }
 
@@ -266,7 +254,7 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
     Finish(true, {Message(1, "a", "b")});
     EXPECT_EQ(Picture(), "new mail");
     EXPECT_EQ(ToolTip(), "You have new e-mail");
-    EXPECT_TRUE(app.trayShowsNewMail);
+    EXPECT_TRUE(desktop.tray.showsNewMail);
     EXPECT_FALSE(app.newMail);
 
     Post(16);
@@ -280,11 +268,11 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
 
     // A failed check, then a click on the icon: the error picture goes, the status bar keeps the text.
     Post(17);
-    emit desktop.trayIcon->activated(QSystemTrayIcon::Trigger);
+    emit desktop.tray.icon->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(Window()->isVisible());
     EXPECT_EQ(Picture(), "normal");
     EXPECT_EQ(ToolTip(), "No new e-mail");
-    EXPECT_FALSE(app.trayShowsNewMail);
+    EXPECT_FALSE(desktop.tray.showsNewMail);
     EXPECT_EQ(StatusBarText(), "User name or password was rejected by the mail server.");
 
     // Closing the window changes nothing; the next status while hidden does.
@@ -297,18 +285,18 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
     EXPECT_EQ(ToolTip(), "Sending user name and password...");
 
     // The other ways in: a balloon click and a double click; a middle click does nothing.
-    emit desktop.trayIcon->activated(QSystemTrayIcon::MiddleClick);
+    emit desktop.tray.icon->activated(QSystemTrayIcon::MiddleClick);
     EXPECT_FALSE(Window()->isVisible());
-    emit desktop.trayIcon->messageClicked();
+    emit desktop.tray.icon->messageClicked();
     EXPECT_TRUE(ProcessEventsUntil([&] { return Window()->isVisible(); }));
     Window()->reject();
-    emit desktop.trayIcon->activated(QSystemTrayIcon::DoubleClick);
+    emit desktop.tray.icon->activated(QSystemTrayIcon::DoubleClick);
     EXPECT_TRUE(Window()->isVisible());
     Window()->reject();
 
     // A right click while a balloon shows: Qt reports a balloon click first, yet the menu is meant.
-    emit desktop.trayIcon->messageClicked();
-    emit desktop.trayIcon->activated(QSystemTrayIcon::Context);
+    emit desktop.tray.icon->messageClicked();
+    emit desktop.tray.icon->activated(QSystemTrayIcon::Context);
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     EXPECT_FALSE(Window()->isVisible());
@@ -317,7 +305,7 @@ TEST_F(DesktopTest, TrayIconFollowsNewMailErrorsAndOpeningWhileHidden)
 TEST_F(DesktopTest, NothingChangesTheIconWhileTheWindowIsVisible)
 {
     CreateWindows();
-    ShowMainWindow(app);
+    OpenMainWindow(app, desktop);
     Post(16);
     EXPECT_EQ(StatusBarText(), "Cannot connect to the mail server.");
     EXPECT_EQ(Picture(), "normal");
@@ -326,7 +314,7 @@ TEST_F(DesktopTest, NothingChangesTheIconWhileTheWindowIsVisible)
     Finish(true, {Message(4, "new@example.org", "hello")});
     EXPECT_EQ(Rows(0), std::vector<std::string>{"new@example.org"});
     EXPECT_EQ(Picture(), "normal");
-    EXPECT_FALSE(app.trayShowsNewMail);
+    EXPECT_FALSE(desktop.tray.showsNewMail);
     EXPECT_FALSE(app.newMail) << "new mail seen in the window is not announced later";
 
     Window()->reject();
@@ -338,7 +326,7 @@ TEST_F(DesktopTest, NothingChangesTheIconWhileTheWindowIsVisible)
 TEST_F(DesktopTest, FinishedIsServedBeforeTheStatusOfTheSameWakeUp)
 {
     CreateWindows();
-    WatchWorkerEvents(app);
+    WatchWorkerEvents(app, desktop);
     const auto signalBoth = [&](std::uint32_t messageNumber) {
         {
             std::lock_guard lock(app.resultsMutex);
@@ -350,7 +338,7 @@ TEST_F(DesktopTest, FinishedIsServedBeforeTheStatusOfTheSameWakeUp)
         app.finishedEvent.Set();
     };
     const auto bothServed = [&](const char* count) {
-        return desktop.countLabel->text() == QLatin1String(count) &&
+        return CountLabel()->text() == QLatin1String(count) &&
                ToolTip() == "Successfully checked for new messages.";
     };
     signalBoth(1);
@@ -360,7 +348,7 @@ TEST_F(DesktopTest, FinishedIsServedBeforeTheStatusOfTheSameWakeUp)
     EXPECT_EQ(ToolTip(), "Successfully checked for new messages.");
 
     // Whichever wakes the loop: here only the status watcher can.
-    ShowMainWindow(app);
+    OpenMainWindow(app, desktop);
     Window()->reject();
     desktop.finishedNotifier->setEnabled(false);
     signalBoth(2);
@@ -373,7 +361,7 @@ TEST_F(DesktopTest, EscCloseAndTheCloseBoxHideTheWindowAndEnterDoesNothing)
     CreateWindows();
     QDialog* window = Window();
     const auto showAndWait = [&] {
-        ShowMainWindow(app);
+        OpenMainWindow(app, desktop);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     };
 
@@ -393,18 +381,26 @@ TEST_F(DesktopTest, EscCloseAndTheCloseBoxHideTheWindowAndEnterDoesNothing)
     EXPECT_EQ(Picture(), "normal");
 }
 
-TEST_F(DesktopTest, ContextMenuOffersOpenAsDefaultAndExit)
+TEST_F(DesktopTest, ContextMenuOffersOpenAsDefaultCheckSettingsAndExit)
 {
     CreateWindows();
-    QMenu* menu = desktop.trayIcon->contextMenu();
+    QMenu* menu = desktop.tray.icon->contextMenu();
     ASSERT_NE(menu, nullptr);
-    const QList<QAction*> actions = menu->actions();
-    ASSERT_EQ(actions.size(), 2);
-    EXPECT_EQ(actions[0]->text(), "&Open");
-    EXPECT_EQ(actions[1]->text(), "E&xit");
+    QStringList texts;
+    QList<QAction*> actions;
+    for (QAction* action : menu->actions()) {
+        if (!action->isSeparator()) {
+            texts << action->text();
+            actions << action;
+        }
+    }
+    EXPECT_EQ(texts, (QStringList{"&Open", "Check Mail &Now", "&Settings...", "E&xit"}));
     EXPECT_EQ(menu->defaultAction(), actions[0]);
+    actions[1]->trigger();
+    EXPECT_TRUE(app.workerThread) << "Check Mail Now starts a check";
+    EXPECT_TRUE(desktop.checkTimer.timer.isActive());
 
-    ShowNewMailIcon(app);
+    ShowNewMailIcon(desktop.tray);
     actions[0]->trigger();
     EXPECT_TRUE(Window()->isVisible());
     EXPECT_EQ(Picture(), "normal");
@@ -416,18 +412,16 @@ TEST_F(DesktopTest, WindowStandsAtTheSavedPlaceExceptOnAFirstRun)
     SeedValue("WindowTop", 4, std::string("\x2C\x00\x00\x00", 4));
     CreateWindows();
     EXPECT_EQ(Window()->pos(), QPoint(33, 44));
-    ASSERT_EQ(MainWindowPosition(app).has_value(), true);
-    EXPECT_EQ(MainWindowPosition(app)->left, 33);
+    ASSERT_EQ(MainWindowPosition(desktop.window).has_value(), true);
+    EXPECT_EQ(MainWindowPosition(desktop.window)->left, 33);
 
     const QPoint workAreaCorner = QGuiApplication::primaryScreen()->availableGeometry().topLeft();
-    app.firstRun = true;
-    CreateMainWindow(app);
+    CreateMainWindow(desktop.window, desktop.appIcon, true, {});
     EXPECT_EQ(Window()->pos(), workAreaCorner);
 
     // A place on no screen (a monitor that is gone) would leave the window out of reach.
-    app.firstRun = false;
     SeedValue("WindowLeft", 4, std::string("\x00\x00\xFF\xFF", 4)); // -65536
-    CreateMainWindow(app);
+    CreateMainWindow(desktop.window, desktop.appIcon, false, {});
     EXPECT_EQ(Window()->pos(), workAreaCorner);
 }
 
@@ -436,16 +430,16 @@ TEST_F(DesktopTest, CheckMailNowRestartsTheCheckAndTheTimerAndSavesTheSeenDigest
     app.settings.delay = 7;
     app.checkRoutine = FakeCheck({Message(1, "old@example.org", "old"), Message(2, "new@example.org", "new")}, true);
     CreateWindows();
-    WatchWorkerEvents(app);
+    WatchWorkerEvents(app, desktop);
 
     Child<QPushButton>(Names::CheckNow)->click();
-    EXPECT_TRUE(desktop.checkTimer.isActive());
-    EXPECT_EQ(desktop.checkTimer.interval(), 7 * 60000);
-    ASSERT_TRUE(ProcessEventsUntil([&] { return desktop.countLabel->text() == "2"; }));
+    EXPECT_TRUE(desktop.checkTimer.timer.isActive());
+    EXPECT_EQ(desktop.checkTimer.timer.interval(), 7 * 60000);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return CountLabel()->text() == "2"; }));
     EXPECT_EQ(Picture(), "new mail");
     // Saved at once, so a crash cannot turn these two into new mail again.
     EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '\1') + std::string(16, '\2')));
-    ShowMainWindow(app);
+    OpenMainWindow(app, desktop);
     EXPECT_EQ(Rows(0), (std::vector<std::string>{"new@example.org", "old@example.org"}));
 }
 
@@ -453,16 +447,24 @@ TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt
 {
     app.settings.delay = 5;
     CreateWindows();
-    ShowMainWindow(app);
-    StartCheckTimer(app);
+    OpenMainWindow(app, desktop);
+    StartCheckTimer(desktop.checkTimer, app.settings);
     // A restart would re-arm the timer with this interval.
     app.settings.delay = 9;
 
     {
-        ModalDriver driver([](QWidget* modal) { modal->close(); });
+        // The tray menu's Settings... while the dialog is open raises it, opens no second one.
+        int dialogs = 0;
+        ModalDriver driver([&](QWidget* modal) {
+            desktop.tray.menu->actions()[2]->trigger();
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                dialogs += widget->isVisible() && widget->objectName() == SettingsDialogNames::Dialog;
+            modal->close();
+        });
         Child<QPushButton>(Names::Settings)->click();
+        EXPECT_EQ(dialogs, 1);
     }
-    EXPECT_EQ(desktop.checkTimer.interval(), 5 * 60000);
+    EXPECT_EQ(desktop.checkTimer.timer.interval(), 5 * 60000);
     EXPECT_FALSE(app.workerThread);
 
     {
@@ -473,14 +475,54 @@ TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt
         Child<QPushButton>(Names::Settings)->click();
     }
     EXPECT_EQ(app.settings.delay, 1u);
-    EXPECT_EQ(desktop.checkTimer.interval(), 60000);
+    EXPECT_EQ(desktop.checkTimer.timer.interval(), 60000);
     EXPECT_TRUE(app.workerThread) << "a confirmed dialog starts a check";
+}
+
+TEST_F(DesktopTest, NewRowsAreBoldUntilHiddenAndTheLayoutIsKept)
+{
+    SeedValue("WindowWidth", 4, std::string("\xBC\x02\x00\x00", 4));     // 700
+    SeedValue("WindowHeight", 4, std::string("\x90\x01\x00\x00", 4));    // 400
+    SeedValue("FromColumnWidth", 4, std::string("\x96\x00\x00\x00", 4)); // 150
+    CreateWindows();
+    EXPECT_EQ(Window()->size(), QSize(700, 400));
+    const std::string longSubject(200, 's');
+    Finish(true, {Message(1, "old@example.org", "old"), Message(2, "new@example.org", longSubject, true)});
+    OpenMainWindow(app, desktop);
+    const auto bold = [&](int row) { return MessageList()->topLevelItem(row)->font(1).bold(); };
+    EXPECT_TRUE(bold(0));
+    EXPECT_FALSE(bold(1));
+    EXPECT_EQ(MessageList()->topLevelItem(0)->toolTip(1).toStdString(), longSubject);
+    EXPECT_EQ(MessageList()->columnWidth(0), 150) << "a kept width is not fitted to the rows";
+    EndSession(app, desktop);
+    EXPECT_EQ(RawValue("FromColumnWidth"), "4|blob|96000000");
+    Window()->reject();
+    OpenMainWindow(app, desktop);
+    EXPECT_FALSE(bold(0)) << "seen once the window was hidden";
+
+    Window()->resize(640, 300);
+    MessageList()->setColumnWidth(0, 222);
+    EndSession(app, desktop);
+    EXPECT_EQ(RawValue("WindowWidth"), "4|blob|80020000");
+    EXPECT_EQ(RawValue("WindowHeight"), "4|blob|2C010000");
+    EXPECT_EQ(RawValue("FromColumnWidth"), "4|blob|DE000000");
+}
+
+TEST_F(DesktopTest, AClosedDialupGateSaysSoInTheStatusBarAndTooltip)
+{
+    app.settings.waitForDialup = true; // the test machine has no point-to-point interface
+    CreateWindows();
+    Child<QPushButton>(Names::CheckNow)->click();
+    EXPECT_FALSE(app.workerThread);
+    EXPECT_EQ(StatusBarText(), "Waiting for a dial-up connection");
+    EXPECT_EQ(ToolTip(), "Waiting for a dial-up connection");
+    EXPECT_EQ(Picture(), "normal");
 }
 
 TEST_F(DesktopTest, SessionEndSignalSavesTheStateThenEndsTheLoop)
 {
     CreateWindows();
-    WatchSessionEnd(app);
+    WatchSessionEnd(app, desktop);
     Window()->move(50, 60);
     {
         std::lock_guard lock(app.resultsMutex);
@@ -503,10 +545,10 @@ TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAg
     desktop.storeRead = false;
     app.checkRoutine = FakeCheck({Message(2, "a", "b")}, true);
     CreateWindows();
-    WatchWorkerEvents(app);
+    WatchWorkerEvents(app, desktop);
     auto lock = std::make_unique<StoreLock>();
-    ASSERT_FALSE(LoadStore(app));
-    WaitForStore(app);
+    ASSERT_FALSE(LoadStore(app, desktop));
+    WaitForStore(app, desktop);
     EXPECT_EQ(StatusBarText(), "Cannot read the settings store; trying again.");
     // Neither the Settings dialog (its OK writes every field) nor the exit save may replace it.
     bool dialogShown = false;
@@ -519,11 +561,11 @@ TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAg
     }
     EXPECT_FALSE(dialogShown);
     Child<QPushButton>(Names::CheckNow)->click();
-    SaveStoreAtExit(app);
+    SaveStoreAtExit(app, desktop);
     EXPECT_FALSE(app.workerThread) << "a check ran before the settings were read";
 
     lock.reset();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return desktop.countLabel->text() == "1"; }))
+    ASSERT_TRUE(ProcessEventsUntil([&] { return CountLabel()->text() == "1"; }))
         << "no check once the store could be read";
     EXPECT_EQ(app.settings.host, "kept");
     EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '\2')));
@@ -534,9 +576,9 @@ TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAg
     for (bool locked : {true, false}) {
         if (locked)
             lock = std::make_unique<StoreLock>();
-        desktop.countLabel->clear();
-        RestartCheck(app);
-        ASSERT_TRUE(ProcessEventsUntil([&] { return desktop.countLabel->text() == "2"; }));
+        CountLabel()->clear();
+        CheckNow(app, desktop);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return CountLabel()->text() == "2"; }));
         lock.reset();
         EXPECT_EQ(RawValue("UIDList") == "3|blob|" + twoMessages, !locked);
     }

@@ -70,34 +70,6 @@ TEST(Pop3ParsingTest, ListingEntries)
     }
 }
 
-TEST(Pop3ParsingTest, HeaderLines)
-{
-    const std::string longValue(300, 'v');
-    const std::pair<std::string, std::string> taken[] = {
-        {"Subject: Re: hello", "Re: hello"},
-        {"From: A <a@example.org>  ", "A <a@example.org>  "},
-        // The one character after the colon is skipped, whatever it is.
-        {"Subject:x", ""},
-        {"Subject:  two", " two"},
-        {"Subject:\ttab", "tab"},
-        {"Subject: =?UTF-8?B?w6k=?= a:b", "=?UTF-8?B?w6k=?= a:b"},
-        {"From", ""}, // a line without a colon is all name
-        // The value stops at a line feed inside the line; NUL and CR stay.
-        {"Subject: a\0b\rc\nd"s, "a\0b\rc"s},
-        {"From: " + longValue, longValue.substr(0, 255)},
-    };
-    for (const auto& [line, value] : taken) {
-        HeaderLine header;
-        ASSERT_TRUE(ParseHeaderLine(line, header)) << line;
-        EXPECT_EQ(header.value, value) << line;
-    }
-    for (const std::string line : {"from: x", "SUBJECT: x", "From : x", " From: x", "From\t: x", "Subject x",
-                                   "\tcontinued: x", "X-From: x", "Fromage: x", "", "Received: from a"}) {
-        HeaderLine header;
-        EXPECT_FALSE(ParseHeaderLine(line, header)) << line;
-    }
-}
-
 TEST(Pop3ParsingTest, EverySplitGivesTheSameLines)
 {
     const std::string stream = "+OK hi\r\n1 a\rb\nc\r\n\r\n\0x\r\n.\r\na\r\rb\n\n\rpartial"s;

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -104,6 +105,7 @@ void ExpectSameSettings(const Settings& actual, const Settings& expected)
     EXPECT_EQ(actual.delay, expected.delay);
     EXPECT_EQ(actual.waitForDialup, expected.waitForDialup);
     EXPECT_EQ(actual.runAtStartup, expected.runAtStartup);
+    EXPECT_EQ(actual.showNotification, expected.showNotification);
 }
 
 Settings SomeSettings()
@@ -121,16 +123,20 @@ struct SettingsDialogTest : ::testing::Test {
     TempConfigHome home;
 };
 
-TEST_F(SettingsDialogTest, ShowsTheSettingsInTheTemplatesTabOrder)
+TEST_F(SettingsDialogTest, ShowsTheSettingsCentredInTabOrder)
 {
     Settings settings = SomeSettings();
     RunDialog(settings, [](QDialog* dialog) {
         EXPECT_EQ(dialog->windowTitle(), "Postbell Settings");
+        EXPECT_EQ(dialog->windowModality(), Qt::WindowModal) << "the tray must stay usable";
+        const QRect screen = dialog->screen()->availableGeometry();
+        EXPECT_LE((dialog->geometry().center() - screen.center()).manhattanLength(), 8);
+        EXPECT_TRUE(Child<QCheckBox>(dialog, Names::ShowNotification)->isChecked());
         EXPECT_EQ(Field(dialog, Names::Password)->text(), "s3cret");
         EXPECT_EQ(Field(dialog, Names::Password)->echoMode(), QLineEdit::Password);
         const char* order[] = {Names::Server,   Names::Port,          Names::Account,      Names::Password,
-                               Names::Interval, Names::WaitForDialup, Names::RunAtStartup, Names::Ok,
-                               Names::Cancel,   Names::Server};
+                               Names::Interval, Names::WaitForDialup, Names::RunAtStartup,
+                               Names::ShowNotification, Names::Ok, Names::Cancel, Names::Server};
         QWidget* widget = Field(dialog, Names::Server);
         for (const char* name : order) {
             EXPECT_EQ(widget->objectName(), QLatin1String(name));
@@ -249,6 +255,7 @@ TEST_F(SettingsDialogTest, OkStoresTheEntriesAndReopeningShowsThem)
         Field(dialog, Names::Interval)->setText("45");
         Child<QCheckBox>(dialog, Names::WaitForDialup)->setChecked(true);
         Child<QCheckBox>(dialog, Names::RunAtStartup)->setChecked(true);
+        Child<QCheckBox>(dialog, Names::ShowNotification)->setChecked(false);
         QTest::keyClick(Field(dialog, Names::Account), Qt::Key_Return); // OK is the default button
     });
     ASSERT_TRUE(confirmed);
@@ -259,6 +266,7 @@ TEST_F(SettingsDialogTest, OkStoresTheEntriesAndReopeningShowsThem)
     EXPECT_EQ(settings.delay, 45u);
     EXPECT_TRUE(settings.waitForDialup);
     EXPECT_TRUE(settings.runAtStartup);
+    EXPECT_FALSE(settings.showNotification);
     EXPECT_TRUE(PathExists(AutostartEntryPath()));
 
     Application app;
@@ -273,6 +281,7 @@ TEST_F(SettingsDialogTest, OkStoresTheEntriesAndReopeningShowsThem)
         EXPECT_EQ(Field(dialog, Names::Port)->text(), "110");
         EXPECT_EQ(Field(dialog, Names::Interval)->text(), "45");
         EXPECT_TRUE(Child<QCheckBox>(dialog, Names::WaitForDialup)->isChecked());
+        EXPECT_FALSE(Child<QCheckBox>(dialog, Names::ShowNotification)->isChecked());
         QCheckBox* runAtStartup = Child<QCheckBox>(dialog, Names::RunAtStartup);
         EXPECT_TRUE(runAtStartup->isChecked());
         runAtStartup->setChecked(false);

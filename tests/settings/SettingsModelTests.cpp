@@ -108,19 +108,21 @@ TEST_F(SettingsModelTest, SaveStoresPositionAndDigestsInAscendingUnsignedOrder)
     EXPECT_EQ(RawValue("UIDList"), "3|blob|");
 }
 
-TEST_F(SettingsModelTest, WriteBackStoresTheSevenValuesInOrderAndLoadsThemBack)
+TEST_F(SettingsModelTest, WriteBackStoresTheValuesInOrderAndLoadsThemBack)
 {
-    const Settings settings{60, "alice", "s3cret", "pop.example.org", 995, true, false};
+    Application unset;
+    EXPECT_TRUE(Loaded(unset).settings.showNotification) << "notifications are on unless stored off";
+    const Settings settings{60, "alice", "s3cret", "pop.example.org", 995, true, false, false};
     WriteBackSettings(settings);
     // A replaced row takes the next rowid, so the rowids show the order of the writes.
     EXPECT_EQ(RunSql("SELECT name FROM value ORDER BY rowid"),
-              "Host\nUser\nPassword\nDelay\nWaitForDialup\nRunAtStartup\nPort\n");
+              "Host\nUser\nPassword\nDelay\nWaitForDialup\nRunAtStartup\nPort\nShowNotification\n");
     EXPECT_EQ(RawValue("Port"), "4|blob|E3030000");
     Application app;
     const Settings& loaded = Loaded(app).settings;
     EXPECT_EQ(std::tie(loaded.host, loaded.user, loaded.password, loaded.delay, loaded.port),
               std::tie(settings.host, settings.user, settings.password, settings.delay, settings.port));
-    EXPECT_TRUE(loaded.waitForDialup && !loaded.runAtStartup);
+    EXPECT_TRUE(loaded.waitForDialup && !loaded.runAtStartup && !loaded.showNotification);
 }
 
 TEST_F(SettingsModelTest, FirstRunIsReadAndResetToZero)

@@ -185,3 +185,72 @@ pb_icon_shows() {
         *) return 2 ;;
     esac
 }
+
+# --- the mail server and a private D-Bus bus ----------------------------------------------
+
+# pb_mailbox SUPPORT_DIR COUNT: a Dovecot user with COUNT generated messages, on the Dovecot
+# named by POSTBELL_TEST_POP3_PORT and POSTBELL_TEST_POP3_DIR, else on one started here
+# (needs root). Sets PB_POP3_PORT, PB_POP3_USER, PB_POP3_PASSWORD, PB_MAILDIR and, for one
+# started here, PB_OWN_DOVECOT (stop it with pb_stop_mailbox). Returns 77 when it cannot.
+pb_mailbox() {
+    local support=$1 dovecot_dir
+    PB_OWN_DOVECOT=""
+    if [ -n "${POSTBELL_TEST_POP3_PORT:-}" ] && [ -n "${POSTBELL_TEST_POP3_DIR:-}" ]; then
+        PB_POP3_PORT=$POSTBELL_TEST_POP3_PORT
+        dovecot_dir=$POSTBELL_TEST_POP3_DIR
+    else
+        [ "$(id -u)" -eq 0 ] && command -v dovecot >/dev/null || return 77
+        eval "$(python3 "$support/dovecot.py" start)"
+        PB_OWN_DOVECOT=$DOVECOT_DIR PB_POP3_PORT=$DOVECOT_PORT dovecot_dir=$DOVECOT_DIR
+    fi
+    PB_POP3_USER="e2e$$" PB_POP3_PASSWORD="pw-$$"
+    PB_MAILDIR=$(python3 "$support/dovecot.py" adduser "$dovecot_dir" "$PB_POP3_USER" "$PB_POP3_PASSWORD")
+    python3 "$support/maildir_gen.py" "$PB_MAILDIR" "$2" --seed 7 --owner 65534:65534
+}
+
+pb_stop_mailbox() {
+    [ -n "${PB_OWN_DOVECOT:-}" ] && python3 "$1/dovecot.py" stop "$PB_OWN_DOVECOT" && rm -rf "$PB_OWN_DOVECOT"
+    PB_OWN_DOVECOT=""
+}
+
+# pb_deliver NAME FROM SUBJECT: a new message in the mailbox made by pb_mailbox.
+pb_deliver() {
+    printf 'From: %s\nSubject: %s\n\nhello\n' "$2" "$3" >"$PB_MAILDIR/new/$1"
+    chown 65534:65534 "$PB_MAILDIR/new/$1"
+}
+
+# pb_start_private_bus SUPPORT_DIR WORK: a D-Bus daemon of its own, used as both session and
+# system bus, with the fake notification service, logind and NetworkManager of
+# fake_desktop_bus.py; the notifications it gets go to WORK/notices, one JSON line each.
+pb_start_private_bus() {
+    local support=$1 work=$2
+    PB_BUS_PID="" PB_FAKE_PID=""
+    dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" </dev/null >/dev/null 2>&1 &
+    PB_BUS_PID=$!
+    pb_wait_for 100 grep -q . "$work/bus" || return 1
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
+    export DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS
+    : >"$work/notices"
+    /usr/bin/python3 "$support/fake_desktop_bus.py" "$work/notices" </dev/null >"$work/fake-bus.log" 2>&1 &
+    PB_FAKE_PID=$!
+    pb_wait_for 100 grep -q '^ready' "$work/fake-bus.log"
+}
+
+pb_stop_private_bus() {
+    [ -n "${PB_FAKE_PID:-}" ] && kill "$PB_FAKE_PID" 2>/dev/null && wait "$PB_FAKE_PID" 2>/dev/null
+    [ -n "${PB_BUS_PID:-}" ] && kill "$PB_BUS_PID" 2>/dev/null && wait "$PB_BUS_PID" 2>/dev/null
+    PB_FAKE_PID="" PB_BUS_PID=""
+    return 0
+}
+
+# pb_bus_call OBJECT-PATH INTERFACE.METHOD [ARG]...: a call to the fake services.
+pb_bus_call() {
+    local path=$1 method=$2 service
+    shift 2
+    case $path in
+        */Notifications) service=org.freedesktop.Notifications ;;
+        */login1) service=org.freedesktop.login1 ;;
+        *) service=org.freedesktop.NetworkManager ;;
+    esac
+    dbus-send --session --print-reply --dest="$service" "$path" "$method" "$@" >/dev/null
+}

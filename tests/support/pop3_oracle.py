@@ -10,10 +10,12 @@ and reads them with the check's rules, written here a second time on purpose:
 - a listing line: optional white space, a decimal number (ignored if none or 0), exactly
   one skipped character, then the unique-id up to the next space, at most 70 characters;
   a later entry with the same number replaces the earlier one;
-- a header line: the name is what stands before the first colon (at most 255 characters);
-  only "From" and "Subject", case-sensitive, count; exactly one character after the colon
-  is skipped and the rest, cut to 255 bytes, is the value; a later line of the same name
-  wins; continuation lines are never joined.
+- a header: the name is what stands before the first colon, blanks around it ignored; only
+  "From" and "Subject", in any case, count; a line starting with a blank continues the
+  header before it (its blanks become one space); the value, blanks trimmed and ending at
+  a bare line feed, is read as UTF-8, or as Latin-1 when it is not UTF-8, its RFC 2047
+  encoded words are decoded (Python's email.header), and it is cut to 255 bytes on a
+  character boundary; a later header of the same name wins.
 The From and Subject values are printed with a backslash, a tab and every other control byte
 (below 0x20, and 0x7f) escaped as \\, \t and \xHH, so that each message stays one line of
 four tab-separated fields; all other bytes go out as received.
@@ -22,6 +24,7 @@ the check must leave behind (16-byte MD5 digests, unsigned byte order, no duplic
 """
 
 import argparse
+import email.header
 import hashlib
 import os
 import poplib
@@ -70,12 +73,33 @@ def listing_entry(line):
     return number, uid
 
 
-def header_entry(line):
-    name, colon, rest = line.partition(b":")
-    name = name[:255]
-    if name not in (b"From", b"Subject"):
-        return None
-    return name, rest[1:][:255]
+def header_entries(lines):
+    """(name, raw value) of each From and Subject header of a block, folds joined."""
+    entries = []
+    open_header = None
+    for line in lines:
+        if line[:1] in (b" ", b"\t"):
+            if open_header is not None:
+                open_header[1] += b" " + line.split(b"\n", 1)[0].strip(b" \t")
+            continue
+        name, colon, rest = line.partition(b":")
+        name = name.strip(b" \t").lower()
+        open_header = None
+        if colon and name in (b"from", b"subject"):
+            open_header = [b"From" if name == b"from" else b"Subject", rest.split(b"\n", 1)[0].strip(b" \t")]
+            entries.append(open_header)
+    return entries
+
+
+def decoded_value(raw):
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        text = raw.decode("latin-1")
+    if "=?" in text:
+        text = str(email.header.make_header(email.header.decode_header(text)))
+    value = text.encode("utf-8")[:255]
+    return value.decode("utf-8", errors="ignore").encode("utf-8")
 
 
 def escaped(value):
@@ -118,12 +142,9 @@ def expected_check(port, user, password, seen=b"", host="127.0.0.1"):
                 uids.append(uid)
             for n in range(1, count + 1):
                 _, header_lines = pop.raw_lines(f"TOP {n} 0")
-                for line in header_lines:
-                    entry = header_entry(line)
-                    if entry is None:
-                        continue
+                for name, raw in header_entries(header_lines):
                     record = table.setdefault(n, [b"", b"", b""])
-                    record[1 if entry[0] == b"From" else 2] = entry[1]
+                    record[1 if name == b"From" else 2] = decoded_value(raw)
     finally:
         pop.quit()
     out = [STATUS_OK]

@@ -28,34 +28,20 @@ done
 
 work=$(mktemp -d /tmp/pbe2e.XXXXXX)
 postbell_pid=""
-own_dovecot=""
 
 cleanup() {
     set +e
     [ -n "$postbell_pid" ] && kill -KILL "$postbell_pid" 2>/dev/null && wait "$postbell_pid" 2>/dev/null
     pb_stop_display
-    [ -n "$own_dovecot" ] && python3 "$support/dovecot.py" stop "$own_dovecot" && rm -rf "$own_dovecot"
+    pb_stop_mailbox "$support"
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
 # --- the POP3 server and a mailbox -------------------------------------------------------
-if [ -n "${POSTBELL_TEST_POP3_PORT:-}" ] && [ -n "${POSTBELL_TEST_POP3_DIR:-}" ]; then
-    port=$POSTBELL_TEST_POP3_PORT
-    dovecot_dir=$POSTBELL_TEST_POP3_DIR
-else
-    [ "$(id -u)" -eq 0 ] || skip "no Dovecot given, and starting one needs root"
-    command -v dovecot >/dev/null || skip "dovecot is not installed"
-    eval "$(python3 "$support/dovecot.py" start)"
-    own_dovecot=$DOVECOT_DIR
-    port=$DOVECOT_PORT
-    dovecot_dir=$DOVECOT_DIR
-fi
-user="e2e$$"
-password="pw-$$"
-maildir=$(python3 "$support/dovecot.py" adduser "$dovecot_dir" "$user" "$password")
-python3 "$support/maildir_gen.py" "$maildir" 9 --seed 7 --owner 65534:65534
+pb_mailbox "$support" 9 || skip "no Dovecot given, and starting one needs root"
+port=$PB_POP3_PORT user=$PB_POP3_USER password=$PB_POP3_PASSWORD
 POSTBELL_PASSWORD=$password python3 "$support/pop3_oracle.py" --port "$port" \
     --expect-seen "$work/expected-uidlist" 127.0.0.1 "$user" >/dev/null
 expected=$(od -An -v -tx1 "$work/expected-uidlist" | tr -d ' \n' | tr a-f A-F)

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "Application.h"
+
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+// What starts a check besides the user: the timer, a resume from suspend and the
+// network's return. All go through StartTimedCheck.
+struct CheckTimer {
+    QTimer timer;
+    std::function<void()> showWaitingForDialup; // a check was due, but the dial-up gate is closed
+    std::optional<std::chrono::steady_clock::time_point> lastFinished;
+};
+
+// A resume or reconnect right after a check needs no second one.
+constexpr std::chrono::seconds WakeCheckPause{30};
+
+void StartCheckTimer(CheckTimer& checkTimer, const Settings& settings);
+// A check, or the waiting text when the dial-up gate is closed.
+void StartTimedCheck(Application& app, CheckTimer& checkTimer);
+// Check Mail Now and confirmed settings: stop the running check, check at once, re-arm the timer.
+void RestartCheck(Application& app, CheckTimer& checkTimer);
+// A resume or the network's return: a check unless one finished within WakeCheckPause.
+void StartWakeCheck(Application& app, CheckTimer& checkTimer);
+void NoteCheckFinished(CheckTimer& checkTimer);
+// Starts a check at each tick.
+void ConnectCheckTimer(Application& app, CheckTimer& checkTimer);

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "Application.h"
+#include "SettingsModel.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+class QDialog;
+class QIcon;
+class QWidget;
+namespace Ui {
+class MainWindow;
+}
+
+// What the main window's buttons do; the run loop supplies them.
+struct MainWindowActions {
+    std::function<void()> about;
+    std::function<void()> settings;
+    std::function<void()> checkNow;
+    std::function<void()> exit;
+};
+
+// The main window, laid out by resources/MainWindow.ui.
+struct MainWindow {
+    MainWindow();
+    ~MainWindow();
+    MainWindow(const MainWindow&) = delete;
+    MainWindow& operator=(const MainWindow&) = delete;
+
+    std::unique_ptr<QDialog> dialog;
+    std::unique_ptr<Ui::MainWindow> ui;
+    bool listStale = false;       // rows are built again on the next show
+    bool columnWidthKept = false; // the From column's width was set by the user or the last session
+    bool fittingColumn = false;   // the program itself is sizing the From column
+};
+
+// Object names of the main window's controls (resources/MainWindow.ui).
+namespace MainWindowNames {
+constexpr const char* Dialog = "mainWindow";
+constexpr const char* TotalLabel = "totalLabel";
+constexpr const char* Count = "countLabel";
+constexpr const char* List = "messageList";
+constexpr const char* About = "aboutButton";
+constexpr const char* Settings = "settingsButton";
+constexpr const char* CheckNow = "checkNowButton";
+constexpr const char* Exit = "exitButton";
+constexpr const char* Close = "closeButton";
+constexpr const char* StatusBar = "statusBar";
+} // namespace MainWindowNames
+
+// Hidden, at the saved place unless firstRun.
+void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, const MainWindowActions& actions);
+bool MainWindowVisible(const MainWindow& window);
+// Its size, and the From column's width when the user chose it (else 0), to keep.
+std::optional<WindowLayout> MainWindowLayout(const MainWindow& window);
+std::optional<WindowPosition> MainWindowPosition(const MainWindow& window);
+// Shows and raises the window, with the rows of the last check.
+void ShowMainWindow(MainWindow& window, Application& app);
+// The results of a finished check: rows at once while visible, the count alone while hidden.
+void ShowResults(MainWindow& window, Application& app);
+void ShowStatusBarText(MainWindow& window, std::string_view text);
+void ShowAboutBox(QWidget* owner);
