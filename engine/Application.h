@@ -11,6 +11,12 @@
 #include <mutex>
 #include <string>
 
+// How a check protects its connection; the numbers are the stored `Security` values.
+enum class Security : std::uint32_t {
+    None = 0,     // plain POP3
+    StartTls = 1, // plain connection, STLS after the greeting
+    Tls = 2,      // TLS from the first byte
+};
 
 struct Settings {
     std::uint32_t delay = 5; // minutes, 1 to 60 once loaded or confirmed
@@ -20,6 +26,9 @@ struct Settings {
     std::uint16_t port = 110;
     bool waitForDialup = false;
     bool runAtStartup = false;
+    Security security = Security::None;
+    // SHA-256 hex of the one certificate the user chose to trust for host; empty: none.
+    std::string trustedFingerprint;
 };
 
 // The four values a check connects with. Each worker gets its own copy when it
@@ -66,6 +75,7 @@ struct Application {
     Desktop* desktop = nullptr; // set by the desktop program for the life of its windows
     CheckRoutine checkRoutine;  // empty: CheckSessionThread
     HostResolver resolveHost;   // empty: getaddrinfo
+    std::string caFile;         // postbell-check's --cafile; the desktop program has none
 
     // Worker thread only: store the code, then wake the user interface.
     void PostStatus(StatusCode code);

@@ -12,6 +12,7 @@ CheckRequest MakeCheckRequest(Application& app, int stopFd)
 {
     CheckRequest request;
     request.connection = app.Connection();
+    request.secure = {app.settings.security, app.caFile, app.settings.trustedFingerprint};
     {
         std::lock_guard lock(app.resultsMutex);
         request.seenDigests = app.seenDigests;

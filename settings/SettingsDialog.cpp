@@ -5,6 +5,7 @@
 #include "SettingsModel.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -31,6 +32,8 @@ struct SettingsFields {
     QLineEdit* port = nullptr;
     QLineEdit* account = nullptr;
     QLineEdit* password = nullptr;
+    QComboBox* security = nullptr;
+    QLabel* plainWarning = nullptr;
     QLineEdit* interval = nullptr;
     QCheckBox* waitForDialup = nullptr;
     QCheckBox* runAtStartup = nullptr;
@@ -133,6 +136,37 @@ QLayout* CreateButtonRow(QPushButton* ok, QPushButton* cancel)
     return row;
 }
 
+// The drop-down lists the choices in the order of their stored numbers.
+QComboBox* CreateSecurityChoice(Security security, QWidget* parent)
+{
+    auto* choice = new QComboBox(parent);
+    choice->setObjectName(QLatin1String(Names::Security));
+    choice->addItems({QLatin1String("None"), QLatin1String("STARTTLS (STLS)"), QLatin1String("SSL/TLS")});
+    choice->setCurrentIndex(static_cast<int>(security));
+    return choice;
+}
+
+void ShowPlainWarningWhenNeeded(const SettingsFields& fields)
+{
+    const bool plain = fields.security->currentIndex() == static_cast<int>(Security::None);
+    fields.plainWarning->setVisible(plain && !IsOnThisComputer(EntryText(fields.server)));
+}
+
+// The port follows the security choice, and the warning line the choice and the server.
+void ConnectSecurityChoice(const SettingsFields& fields)
+{
+    fields.plainWarning->setObjectName(QLatin1String(Names::PlainWarning));
+    fields.plainWarning->setWordWrap(true);
+    QObject::connect(fields.security, &QComboBox::currentIndexChanged, fields.port, [fields](int index) {
+        const bool tls = index == static_cast<int>(Security::Tls);
+        fields.port->setText(QString::fromStdString(PortEntryForSecurity(EntryText(fields.port), tls)));
+        ShowPlainWarningWhenNeeded(fields);
+    });
+    QObject::connect(fields.server, &QLineEdit::textChanged, fields.plainWarning,
+                     [fields] { ShowPlainWarningWhenNeeded(fields); });
+    ShowPlainWarningWhenNeeded(fields);
+}
+
 // Steps 1 to 8 of OK; false when the interval is refused and the dialog must stay.
 bool ConfirmSettings(QDialog& dialog, const SettingsFields& fields, Settings& settings)
 {
@@ -142,7 +176,11 @@ bool ConfirmSettings(QDialog& dialog, const SettingsFields& fields, Settings& se
         return false;
     }
     settings.port = PortFromEntry(EntryText(fields.port));
-    settings.host = CutUtf8(EntryText(fields.server), LongestEntryBytes);
+    const std::string host = CutUtf8(EntryText(fields.server), LongestEntryBytes);
+    if (host != settings.host)
+        settings.trustedFingerprint.clear(); // a certificate is trusted for one server only
+    settings.host = host;
+    settings.security = static_cast<Security>(fields.security->currentIndex());
     settings.user = CutUtf8(EntryText(fields.account), LongestEntryBytes);
     settings.password = CutUtf8(EntryText(fields.password), LongestEntryBytes);
     settings.delay = delay;
@@ -167,6 +205,8 @@ bool RunSettingsDialog(Settings& settings, QWidget* owner)
     fields.account = CreateField(Names::Account, QString::fromStdString(settings.user), &dialog);
     fields.password = CreateField(Names::Password, QString::fromStdString(settings.password), &dialog);
     fields.password->setEchoMode(QLineEdit::Password);
+    fields.security = CreateSecurityChoice(settings.security, &dialog);
+    fields.plainWarning = new QLabel(QLatin1String("The password will be sent unencrypted."), &dialog);
     fields.interval = CreateField(Names::Interval, QString::number(settings.delay), &dialog);
     QWidget* upDown = CreateUpDown(fields.interval, settings.delay, &dialog);
     fields.waitForDialup = new QCheckBox(QLatin1String("&Wait for a dial-up connection before checking"), &dialog);
@@ -185,6 +225,8 @@ bool RunSettingsDialog(Settings& settings, QWidget* owner)
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
     form->addRow(CreateLabel("POP3 &Server:", fields.server, &dialog), fields.server);
     form->addRow(CreateLabel("Port (Default 110):", fields.port, &dialog), fields.port);
+    form->addRow(CreateLabel("Securit&y:", fields.security, &dialog), fields.security);
+    form->addRow(nullptr, fields.plainWarning);
     form->addRow(CreateLabel("A&ccount name:", fields.account, &dialog), fields.account);
     form->addRow(CreateLabel("&Password:", fields.password, &dialog), fields.password);
     fields.server->setMinimumWidth(fields.server->fontMetrics().averageCharWidth() * 30);
@@ -199,7 +241,8 @@ bool RunSettingsDialog(Settings& settings, QWidget* owner)
     page->setSizeConstraint(QLayout::SetFixedSize); // a fixed frame, as a modal dialog has
 
     QWidget::setTabOrder(fields.server, fields.port);
-    QWidget::setTabOrder(fields.port, fields.account);
+    QWidget::setTabOrder(fields.port, fields.security);
+    QWidget::setTabOrder(fields.security, fields.account);
     QWidget::setTabOrder(fields.account, fields.password);
     QWidget::setTabOrder(fields.password, fields.interval);
     QWidget::setTabOrder(fields.interval, fields.waitForDialup);
@@ -207,6 +250,7 @@ bool RunSettingsDialog(Settings& settings, QWidget* owner)
     QWidget::setTabOrder(fields.runAtStartup, ok);
     QWidget::setTabOrder(ok, cancel);
     fields.server->setFocus();
+    ConnectSecurityChoice(fields);
 
     QObject::connect(ok, &QPushButton::clicked, &dialog, [&dialog, &fields, &settings] {
         if (ConfirmSettings(dialog, fields, settings))

@@ -2,6 +2,7 @@
 
 #include "EntryRules.h"
 #include "RegistryKey.h"
+#include "TlsChannel.h"
 
 #include <mutex>
 #include <string>
@@ -21,6 +22,23 @@ void LoadSeenDigests(Application& app)
         app.seenDigests.insert(list.substr(at, DigestLength));
 }
 
+// An absent or unknown number is plain POP3, so that every older store reads as before.
+Security LoadSecurity()
+{
+    std::uint32_t value = 0;
+    RegistryKey::ReadDword("Security", value);
+    return value == 1 ? Security::StartTls : value == 2 ? Security::Tls : Security::None;
+}
+
+// The trusted certificate counts only for the host it was trusted for.
+std::string LoadTrustedFingerprint(const std::string& host)
+{
+    std::string trustedHost;
+    std::string fingerprint;
+    RegistryKey::ReadString("TrustedHost", trustedHost);
+    RegistryKey::ReadString("TrustedFingerprint", fingerprint);
+    return trustedHost == host && !host.empty() ? NormalizeFingerprint(fingerprint) : std::string{};
+}
 
 } // namespace
 
@@ -49,6 +67,8 @@ void LoadSettings(Application& app)
     RegistryKey::ReadDword("Delay", settings.delay);
     RegistryKey::ReadBool("WaitForDialup", settings.waitForDialup);
     RegistryKey::ReadBool("RunAtStartup", settings.runAtStartup);
+    settings.security = LoadSecurity();
+    settings.trustedFingerprint = LoadTrustedFingerprint(settings.host);
     if (settings.port == 0)
         settings.port = DefaultPort;
     if (settings.delay > LongestInterval)
@@ -77,6 +97,14 @@ void WriteBackSettings(const Settings& settings)
     RegistryKey::WriteBool("WaitForDialup", settings.waitForDialup);
     RegistryKey::WriteBool("RunAtStartup", settings.runAtStartup);
     RegistryKey::WriteDword("Port", static_cast<std::uint32_t>(settings.port));
+    RegistryKey::WriteDword("Security", static_cast<std::uint32_t>(settings.security));
+    SaveTrustedFingerprint(settings.host, settings.trustedFingerprint);
+}
+
+void SaveTrustedFingerprint(const std::string& host, const std::string& fingerprint)
+{
+    RegistryKey::WriteString("TrustedHost", fingerprint.empty() ? std::string{} : host);
+    RegistryKey::WriteString("TrustedFingerprint", fingerprint);
 }
 
 WindowPosition ReadWindowPosition()

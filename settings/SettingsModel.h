@@ -20,8 +20,11 @@ void SavePersistedState(Application& app, const std::optional<WindowPosition>& w
 std::string UidListValue(Application& app);
 // Stores a value made by UidListValue as UIDList.
 void SaveUidList(const std::string& list);
-// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order.
+// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order, then
+// Security, TrustedHost and TrustedFingerprint.
 void WriteBackSettings(const Settings& settings);
+// The one certificate to accept for host from now on; an empty fingerprint trusts none.
+void SaveTrustedFingerprint(const std::string& host, const std::string& fingerprint);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.
 WindowPosition ReadWindowPosition();
 // FirstRun holds a non-zero number.

@@ -8,6 +8,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -128,9 +130,9 @@ TEST_F(SettingsDialogTest, ShowsTheSettingsInTheTemplatesTabOrder)
         EXPECT_EQ(dialog->windowTitle(), "Postbell Settings");
         EXPECT_EQ(Field(dialog, Names::Password)->text(), "s3cret");
         EXPECT_EQ(Field(dialog, Names::Password)->echoMode(), QLineEdit::Password);
-        const char* order[] = {Names::Server,   Names::Port,          Names::Account,      Names::Password,
-                               Names::Interval, Names::WaitForDialup, Names::RunAtStartup, Names::Ok,
-                               Names::Cancel,   Names::Server};
+        const char* order[] = {Names::Server,        Names::Port,         Names::Security, Names::Account,
+                               Names::Password,      Names::Interval,     Names::WaitForDialup,
+                               Names::RunAtStartup,  Names::Ok,           Names::Cancel,   Names::Server};
         QWidget* widget = Field(dialog, Names::Server);
         for (const char* name : order) {
             EXPECT_EQ(widget->objectName(), QLatin1String(name));
@@ -284,6 +286,50 @@ TEST_F(SettingsDialogTest, OkStoresTheEntriesAndReopeningShowsThem)
     bool stored = true;
     EXPECT_TRUE(RegistryKey::ReadBool("RunAtStartup", stored));
     EXPECT_FALSE(stored);
+}
+
+TEST_F(SettingsDialogTest, ThePortAndTheWarningFollowTheSecurityChoice)
+{
+    // Each row, from the choice of the row before: the port typed, the new choice, the port after it.
+    struct Step {
+        const char* port;
+        Security choice;
+        const char* portAfter;
+    };
+    const Step steps[] = {
+        {"110", Security::Tls, "995"},  {"995", Security::StartTls, "110"}, {"110", Security::Tls, "995"},
+        {"995", Security::None, "110"}, {"1100", Security::Tls, "1100"},    {"995", Security::StartTls, "110"},
+        {"995", Security::Tls, "995"},  {"2995", Security::StartTls, "2995"},
+    };
+    Settings settings = SomeSettings();
+    settings.trustedFingerprint = std::string(64, 'b');
+    const bool confirmed = RunDialog(settings, [&](QDialog* dialog) {
+        auto* choice = Child<QComboBox>(dialog, Names::Security);
+        QWidget* warning = Child<QLabel>(dialog, Names::PlainWarning);
+        EXPECT_EQ(choice->currentText(), "None");
+        EXPECT_TRUE(warning->isVisibleTo(dialog)) << "None with a server elsewhere";
+        for (const Step& step : steps) {
+            Field(dialog, Names::Port)->setText(QLatin1String(step.port));
+            choice->setCurrentIndex(static_cast<int>(step.choice));
+            EXPECT_EQ(Field(dialog, Names::Port)->text(), QLatin1String(step.portAfter)) << step.port;
+            EXPECT_EQ(warning->isVisibleTo(dialog), step.choice == Security::None) << step.port;
+        }
+        choice->setCurrentIndex(static_cast<int>(Security::None));
+        Field(dialog, Names::Port)->setText("2995");
+        for (const char* local : {"localhost", "127.0.0.1", "::1"}) {
+            Field(dialog, Names::Server)->setText(QLatin1String(local));
+            EXPECT_FALSE(warning->isVisibleTo(dialog)) << local;
+        }
+        Field(dialog, Names::Server)->setText("pop.example.org");
+        EXPECT_TRUE(warning->isVisibleTo(dialog));
+        choice->setCurrentIndex(static_cast<int>(Security::StartTls));
+        Field(dialog, Names::Server)->setText("mail.example.org");
+        EXPECT_FALSE(PressOk(dialog).shown);
+    });
+    ASSERT_TRUE(confirmed);
+    EXPECT_EQ(settings.security, Security::StartTls);
+    EXPECT_EQ(settings.port, 2995);
+    EXPECT_EQ(settings.trustedFingerprint, "") << "a new server forgets the trusted certificate";
 }
 
 TEST_F(SettingsDialogTest, CancelEscapeAndTheCloseBoxChangeNothing)
