@@ -43,38 +43,42 @@ bool ReadDecimal(std::string_view& text, std::uint64_t limit, std::uint64_t& val
 
 bool IsFullStop(std::string_view line) { return line == "."; }
 
-void SendCommand(Pop3Dialogue& d, std::string_view bytes) { d.outlet.sendCommand(bytes); }
-
 void PostStatus(Pop3Dialogue& d, StatusCode code) { d.outlet.postStatus(code); }
+
+// The one place the state changes.
+void SetState(Pop3Dialogue& d, Pop3State state) { d.state = state; }
+
+// Sends one command and names the reply it awaits.
+void SendAndAwait(Pop3Dialogue& d, std::string_view command, Pop3State awaited)
+{
+    SetState(d, awaited);
+    d.outlet.sendCommand(command);
+}
+
+// The session ends here, without another word to the server.
+void End(Pop3Dialogue& d) { d.ended = true; }
 
 // A negative reply before QUIT: log out and say why.
 void Fail(Pop3Dialogue& d, StatusCode code)
 {
-    d.state = Pop3State::AwaitQuitReply;
-    SendCommand(d, QuitCommand);
+    SendAndAwait(d, QuitCommand, Pop3State::AwaitQuitReply);
     PostStatus(d, code);
 }
 
 void Succeed(Pop3Dialogue& d)
 {
-    d.state = Pop3State::AwaitQuitReply;
     d.outlet.publishResults(std::move(d.results));
     PostStatus(d, Status::Checked);
-    SendCommand(d, QuitCommand);
+    SendAndAwait(d, QuitCommand, Pop3State::AwaitQuitReply);
 }
 
-void RequestHeaders(Pop3Dialogue& d)
-{
-    d.state = Pop3State::AwaitTopReply;
-    SendCommand(d, TopCommand(d.currentMessage));
-}
+void RequestHeaders(Pop3Dialogue& d) { SendAndAwait(d, TopCommand(d.currentMessage), Pop3State::AwaitTopReply); }
 
 void OnGreeting(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::CannotConnect);
-    d.state = Pop3State::AwaitUserReply;
-    SendCommand(d, UserCommand(d.user));
+    SendAndAwait(d, UserCommand(d.user), Pop3State::AwaitUserReply);
     PostStatus(d, Status::LoggingIn);
 }
 
@@ -82,16 +86,14 @@ void OnUserReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::LoginRejected);
-    d.state = Pop3State::AwaitPassReply;
-    SendCommand(d, PassCommand(d.password));
+    SendAndAwait(d, PassCommand(d.password), Pop3State::AwaitPassReply);
 }
 
 void OnPassReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::LoginRejected);
-    d.state = Pop3State::AwaitStatReply;
-    SendCommand(d, StatCommand);
+    SendAndAwait(d, StatCommand, Pop3State::AwaitStatReply);
     PostStatus(d, Status::Checking);
 }
 
@@ -102,15 +104,14 @@ void OnStatReply(Pop3Dialogue& d, std::string_view line)
     d.messageCount = ParseStatCount(line);
     if (d.messageCount == 0)
         return Succeed(d);
-    d.state = Pop3State::AwaitUidlReply;
-    SendCommand(d, UidlCommand);
+    SendAndAwait(d, UidlCommand, Pop3State::AwaitUidlReply);
 }
 
 void OnUidlReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::ServerError);
-    d.state = Pop3State::ReadUidlList;
+    SetState(d, Pop3State::ReadUidlList);
 }
 
 void OnListingLine(Pop3Dialogue& d, std::string_view line)
@@ -128,7 +129,7 @@ void OnTopReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::ServerError);
-    d.state = Pop3State::ReadTopHeaders;
+    SetState(d, Pop3State::ReadTopHeaders);
 }
 
 void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
@@ -145,10 +146,13 @@ void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
         RecordHeader(d.results, d.currentMessage, header.name, header.value);
 }
 
+// A refused QUIT changes nothing: the session waits for the next stop.
 void OnQuitReply(Pop3Dialogue& d, std::string_view line)
 {
-    if (IsPositiveReply(line))
-        d.outlet.signalStop();
+    if (!IsPositiveReply(line))
+        return;
+    d.outlet.signalStop();
+    End(d);
 }
 
 } // namespace
@@ -251,4 +255,32 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
     case Pop3State::AwaitQuitReply:
         return OnQuitReply(dialogue, line);
     }
+}
+
+void OnConnected(Pop3Dialogue& dialogue) { SetState(dialogue, Pop3State::AwaitGreeting); }
+
+void OnConnectionLost(Pop3Dialogue& dialogue)
+{
+    switch (dialogue.state) {
+    case Pop3State::Connecting:
+        PostStatus(dialogue, Status::CannotConnect);
+        dialogue.outlet.signalStop();
+        break;
+    case Pop3State::AwaitGreeting:
+        PostStatus(dialogue, Status::CannotConnect);
+        break;
+    case Pop3State::AwaitQuitReply:
+        break; // the outcome is already reported
+    default:
+        PostStatus(dialogue, Status::ServerError);
+        break;
+    }
+    End(dialogue);
+}
+
+void OnSessionBroken(Pop3Dialogue& dialogue)
+{
+    if (dialogue.state != Pop3State::AwaitQuitReply)
+        PostStatus(dialogue, Status::ServerError);
+    End(dialogue);
 }

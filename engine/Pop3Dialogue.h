@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-// What the dialogue waits for; the values are fixed.
+// What the dialogue waits for.
 enum class Pop3State : std::int32_t {
     Connecting = 0,
     AwaitGreeting = 1,
@@ -22,7 +22,7 @@ enum class Pop3State : std::int32_t {
     AwaitQuitReply = 9,
 };
 
-// How the dialogue reaches its session: a socket session in the program, a
+// How the dialogue reaches its session: the socket session in the program, a
 // recorder in tests.
 struct Pop3Outlet {
     std::function<void(std::string_view bytes)> sendCommand;
@@ -31,12 +31,14 @@ struct Pop3Outlet {
     std::function<void()> signalStop;
 };
 
-// The dialogue variables of one session, with the session's inputs.
+// The dialogue variables of one session, with the session's inputs. Only the
+// functions below change them.
 struct Pop3Dialogue {
     std::string user;
     std::string password;
     DigestSet seenDigests; // known when the check started
     Pop3State state = Pop3State::Connecting;
+    bool ended = false; // nothing more to send or to wait for
     std::int32_t messageCount = 0;
     std::uint32_t currentMessage = 0;
     CheckResults results;
@@ -45,6 +47,12 @@ struct Pop3Dialogue {
 
 // Acts on one complete line (without its CR LF) in the dialogue's current state.
 void HandleLine(Pop3Dialogue& dialogue, std::string_view line);
+// The connection to the server is made: the greeting is awaited.
+void OnConnected(Pop3Dialogue& dialogue);
+// The connection could not be made, or the server closed it.
+void OnConnectionLost(Pop3Dialogue& dialogue);
+// The session cannot go on (a line past its bound, no memory left).
+void OnSessionBroken(Pop3Dialogue& dialogue);
 
 bool IsPositiveReply(std::string_view line);
 

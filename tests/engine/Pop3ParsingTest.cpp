@@ -1,4 +1,4 @@
-#include "LineAssembler.h"
+#include "LineEngine.h"
 #include "Pop3Dialogue.h"
 
 #include <gtest/gtest.h>
