@@ -3,12 +3,14 @@
 #include "AutoResetEvent.h"
 #include "MessageIdentity.h"
 #include "StatusCodes.h"
+#include "TlsChannel.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // How a check protects its connection; the numbers are the stored `Security` values.
@@ -69,6 +71,9 @@ struct Application {
     bool balloonCapable = false;
     MessageTable messages;
     DigestSet seenDigests;
+    // The certificate of the last check, when it failed only for an unknown issuer or a
+    // self-signed certificate; the user may trust it. Cleared when a check starts.
+    std::optional<CertificateDetails> offeredCertificate;
     // Orders the worker's hand-over of messages, seenDigests and newMail against
     // every read of them on the user interface thread.
     std::mutex resultsMutex;

@@ -24,6 +24,8 @@ struct WorkerLink {
     void PublishResults(CheckResults&& results);
     void SignalFinished();
     void SignalStop();
+    // Hands over the certificate of a failed check that the user may choose to trust.
+    void OfferCertificate(const CertificateDetails& certificate);
     // Called by the worker thread as its very last act.
     void MarkEnded();
     // Waits at most timeoutMs for MarkEnded; true when the worker has ended.

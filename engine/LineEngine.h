@@ -1,8 +1,11 @@
 #pragma once
 
+#include "TlsChannel.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -49,6 +52,8 @@ enum class LineEvent {
     ConnectFailed, // the connection could not be made
     Closed,        // the peer closed the connection, or it broke
     LineTooLong,   // a partial line passed its bound
+    Secured,       // the handshake asked for by StartTls succeeded and is verified
+    SecureFailed,  // a handshake failed or its certificate was refused (see tls->failure)
 };
 
 struct LineSink {
@@ -62,7 +67,25 @@ struct LineEngine {
     bool connecting = true; // the non-blocking connect has not completed yet
     std::string outgoing;   // bytes queued, not yet taken by the socket
     LineAssembler input;
+
+    // TLS under the lines. With secureFromStart the handshake follows the connect and
+    // Connected is reported only once it is verified; else StartTls begins it.
+    TlsTrust trust;
+    bool secureFromStart = false;
+    bool secureRequested = false; // StartTls was called; begins once the input is handled
+    std::unique_ptr<TlsChannel> tls;
+    bool handshaking = false;
+    TlsStep tlsWaitsFor = TlsStep::Done; // what the last TLS call needs from the socket
+    bool tlsBroken = false;
+    std::chrono::steady_clock::time_point handshakeDeadline;
 };
+
+// How long a TLS handshake may take.
+inline constexpr std::chrono::seconds HandshakeTimeLimit{30};
+
+// Secures the connection once the lines received so far are handled; what was received
+// in clear after them is dropped.
+void StartTls(LineEngine& engine);
 
 // Queues bytes to send and hands the socket what it takes at once.
 void QueueBytes(LineEngine& engine, std::string_view bytes);

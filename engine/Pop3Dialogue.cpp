@@ -74,12 +74,28 @@ void Succeed(Pop3Dialogue& d)
 
 void RequestHeaders(Pop3Dialogue& d) { SendAndAwait(d, TopCommand(d.currentMessage), Pop3State::AwaitTopReply); }
 
+void LogIn(Pop3Dialogue& d)
+{
+    SendAndAwait(d, UserCommand(d.user), Pop3State::AwaitUserReply);
+    PostStatus(d, Status::LoggingIn);
+}
+
 void OnGreeting(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::CannotConnect);
-    SendAndAwait(d, UserCommand(d.user), Pop3State::AwaitUserReply);
-    PostStatus(d, Status::LoggingIn);
+    if (d.startTls)
+        return SendAndAwait(d, StlsCommand, Pop3State::AwaitStlsReply);
+    LogIn(d);
+}
+
+// Never falls back to plain text: a refusal ends the check before the user name is sent.
+void OnStlsReply(Pop3Dialogue& d, std::string_view line)
+{
+    if (!IsPositiveReply(line))
+        return Fail(d, Status::StlsNotSupported);
+    SetState(d, Pop3State::SecuringConnection);
+    d.outlet.startTls();
 }
 
 void OnUserReply(Pop3Dialogue& d, std::string_view line)
@@ -254,6 +270,10 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnHeaderLine(dialogue, line);
     case Pop3State::AwaitQuitReply:
         return OnQuitReply(dialogue, line);
+    case Pop3State::AwaitStlsReply:
+        return OnStlsReply(dialogue, line);
+    case Pop3State::SecuringConnection:
+        return; // sent in clear after the server's +OK: possibly injected, never read
     }
 }
 
@@ -271,10 +291,28 @@ void OnConnectionLost(Pop3Dialogue& dialogue)
         break;
     case Pop3State::AwaitQuitReply:
         break; // the outcome is already reported
+    case Pop3State::AwaitStlsReply:
+        PostStatus(dialogue, Status::StlsNotSupported);
+        break;
+    case Pop3State::SecuringConnection:
+        PostStatus(dialogue, Status::SecureConnectionFailed);
+        break;
     default:
         PostStatus(dialogue, Status::ServerError);
         break;
     }
+    End(dialogue);
+}
+
+void OnSecured(Pop3Dialogue& dialogue)
+{
+    if (dialogue.state == Pop3State::SecuringConnection)
+        LogIn(dialogue);
+}
+
+void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code)
+{
+    PostStatus(dialogue, code);
     End(dialogue);
 }
 

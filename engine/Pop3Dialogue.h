@@ -20,6 +20,8 @@ enum class Pop3State : std::int32_t {
     AwaitTopReply = 7,
     ReadTopHeaders = 8,
     AwaitQuitReply = 9,
+    AwaitStlsReply = 10,
+    SecuringConnection = 11, // the TLS handshake after STLS runs; lines are not read
 };
 
 // How the dialogue reaches its session: the socket session in the program, a
@@ -29,6 +31,7 @@ struct Pop3Outlet {
     std::function<void(StatusCode code)> postStatus;
     std::function<void(CheckResults&& results)> publishResults; // the dialogue needs them no more
     std::function<void()> signalStop;
+    std::function<void()> startTls; // the server agreed to STLS: secure the connection
 };
 
 // The dialogue variables of one session, with the session's inputs. Only the
@@ -37,6 +40,7 @@ struct Pop3Dialogue {
     std::string user;
     std::string password;
     DigestSet seenDigests; // known when the check started
+    bool startTls = false;  // send STLS after the greeting and log in only once secured
     Pop3State state = Pop3State::Connecting;
     bool ended = false; // nothing more to send or to wait for
     std::int32_t messageCount = 0;
@@ -53,6 +57,10 @@ void OnConnected(Pop3Dialogue& dialogue);
 void OnConnectionLost(Pop3Dialogue& dialogue);
 // The session cannot go on (a line past its bound, no memory left).
 void OnSessionBroken(Pop3Dialogue& dialogue);
+// The TLS handshake after STLS succeeded and the server's certificate is verified.
+void OnSecured(Pop3Dialogue& dialogue);
+// The TLS handshake failed, or the certificate was refused, for the reason code.
+void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code);
 
 bool IsPositiveReply(std::string_view line);
 
@@ -62,6 +70,7 @@ std::string TopCommand(std::uint32_t number);
 inline constexpr std::string_view StatCommand = "STAT\r\n";
 inline constexpr std::string_view UidlCommand = "UIDL\r\n";
 inline constexpr std::string_view QuitCommand = "QUIT\r\n";
+inline constexpr std::string_view StlsCommand = "STLS\r\n";
 
 // The message count of a positive STAT reply; 0 when it cannot be read.
 std::int32_t ParseStatCount(std::string_view line);

@@ -16,6 +16,7 @@ CheckRequest MakeCheckRequest(Application& app, int stopFd)
     {
         std::lock_guard lock(app.resultsMutex);
         request.seenDigests = app.seenDigests;
+        app.offeredCertificate.reset();
     }
     request.stopFd = stopFd;
     request.resolveHost = app.resolveHost;
