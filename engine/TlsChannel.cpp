@@ -2,7 +2,11 @@
 
 #include <arpa/inet.h>
 #include <cctype>
+#include <cerrno>
+#include <openssl/bio.h>
+#include <sys/socket.h>
 #include <ctime>
+#include <string>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -129,6 +133,71 @@ bool IsAddress(const std::string& host)
     return inet_pton(AF_INET, host.c_str(), &address) == 1;
 }
 
+// ---- the socket under the channel ---------------------------------------------
+// OpenSSL's own socket BIO writes without MSG_NOSIGNAL: a server that closed would end the
+// whole program with SIGPIPE. This one sends and receives as the plain transport does.
+
+bool ShouldRetry(BIO* bio, ssize_t result, bool reading)
+{
+    BIO_clear_retry_flags(bio);
+    if (result >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        return false;
+    if (reading)
+        BIO_set_retry_read(bio);
+    else
+        BIO_set_retry_write(bio);
+    return true;
+}
+
+int SocketWrite(BIO* bio, const char* bytes, int size)
+{
+    const ssize_t sent = send(BIO_get_fd(bio, nullptr), bytes, static_cast<std::size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ShouldRetry(bio, sent, false);
+    return static_cast<int>(sent);
+}
+
+int SocketRead(BIO* bio, char* area, int size)
+{
+    const ssize_t got = recv(BIO_get_fd(bio, nullptr), area, static_cast<std::size_t>(size), MSG_DONTWAIT);
+    ShouldRetry(bio, got, true);
+    return static_cast<int>(got);
+}
+
+int SocketPuts(BIO* bio, const char* text)
+{
+    return SocketWrite(bio, text, static_cast<int>(std::char_traits<char>::length(text)));
+}
+
+const BIO_METHOD* SocketMethod()
+{
+    static BIO_METHOD* const method = [] {
+        // Borrows the fd bookkeeping (BIO_set_fd, BIO_get_fd) from OpenSSL's socket BIO.
+        const BIO_METHOD* base = BIO_s_socket();
+        BIO_METHOD* made = BIO_meth_new(BIO_TYPE_SOCKET, "postbell socket");
+        if (made == nullptr)
+            return made;
+        BIO_meth_set_write(made, SocketWrite);
+        BIO_meth_set_read(made, SocketRead);
+        BIO_meth_set_puts(made, SocketPuts);
+        BIO_meth_set_ctrl(made, BIO_meth_get_ctrl(base));
+        BIO_meth_set_create(made, BIO_meth_get_create(base));
+        BIO_meth_set_destroy(made, BIO_meth_get_destroy(base));
+        return made;
+    }();
+    return method;
+}
+
+bool AttachSocket(SSL* ssl, int fd)
+{
+    const BIO_METHOD* method = SocketMethod();
+    BIO* bio = method ? BIO_new(method) : nullptr;
+    if (bio == nullptr)
+        return false;
+    BIO_set_fd(bio, fd, BIO_NOCLOSE);
+    SSL_set_bio(ssl, bio, bio);
+    return true;
+}
+
 bool Fail(TlsChannel& channel, StatusCode code)
 {
     channel.failure = code;
@@ -213,7 +282,7 @@ bool OpenTlsChannel(TlsChannel& channel, int fd, const TlsTrust& trust)
     if (!MakeContext(channel))
         return Fail(channel, Status::SecureConnectionFailed);
     channel.ssl = SSL_new(channel.context);
-    if (channel.ssl == nullptr || SSL_set_fd(channel.ssl, fd) != 1
+    if (channel.ssl == nullptr || !AttachSocket(channel.ssl, fd)
         || SSL_set_ex_data(channel.ssl, ChannelIndex(), &channel) != 1 || !SetExpectedName(channel))
         return Fail(channel, Status::SecureConnectionFailed);
     SSL_set_connect_state(channel.ssl);

@@ -33,11 +33,12 @@ struct SessionRun {
         app.seenDigests.insert(MakeUidDigest("previous"));
     }
 
-    void Start(ConnectionSettings connection, HostResolver resolver = {})
+    void Start(ConnectionSettings connection, HostResolver resolver = {}, Security security = Security::None)
     {
         stopFd = fcntl(app.stopEvent.Fd(), F_DUPFD_CLOEXEC, 0);
         CheckRequest request;
         request.connection = std::move(connection);
+        request.secure.security = security;
         request.seenDigests = app.seenDigests;
         request.stopFd = stopFd;
         request.resolveHost = std::move(resolver);
@@ -410,4 +411,75 @@ TEST(CheckSessionTest, SessionCutOffFromTheApplicationStillEnds)
     EXPECT_EQ(run.app.status, 11);
     EXPECT_FALSE(run.Finished());
     EXPECT_TRUE(run.ResultsUntouched());
+}
+
+// STLS and TLS against servers that do not do them: no user name is ever sent.
+TEST(CheckSessionTest, SecureConnectionFailuresEndTheCheckBeforeTheLogin)
+{
+    struct Case {
+        const char* name;
+        Security security;
+        std::function<void(ScriptConnection&)> script;
+        StatusCode status;
+        std::string received;
+    };
+    const Case cases[] = {
+        {"STLS refused", Security::StartTls,
+         [](ScriptConnection& c) {
+             c.Send("+OK hi\r\n");
+             c.Expect("STLS\r\n");
+             c.Send("-ERR no TLS here\r\n");
+             c.Expect("QUIT\r\n");
+             c.Send("+OK bye\r\n");
+         },
+         35, "STLS\r\nQUIT\r\n"},
+        {"STLS unanswered", Security::StartTls,
+         [](ScriptConnection& c) {
+             c.Send("+OK hi\r\n");
+             c.Expect("STLS\r\n");
+         },
+         35, "STLS\r\n"},
+        {"STLS accepted, then a line in clear and no TLS", Security::StartTls,
+         [](ScriptConnection& c) {
+             c.Send("+OK hi\r\n");
+             c.Expect("STLS\r\n");
+             c.Send("+OK begin TLS\r\n+OK injected\r\n");
+         },
+         36, "STLS\r\n"},
+        {"a plain server on the TLS port", Security::Tls, [](ScriptConnection& c) { c.Send("+OK hi\r\n"); }, 36,
+         ""},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedServer server;
+        server.Start(k.script);
+        SessionRun run;
+        run.Start(ConnectionSettings{"127.0.0.1", server.port, "jo", "pw"}, {}, k.security);
+        EXPECT_EQ(run.Exit(), 0u);
+        ExpectScriptPassed(server);
+        EXPECT_EQ(server.received, k.received);
+        EXPECT_EQ(run.app.status, k.status);
+        EXPECT_TRUE(run.ResultsUntouched());
+    }
+}
+
+TEST(CheckSessionTest, StopDuringTheHandshakeIsServedAtOnce)
+{
+    std::promise<void> helloArrived;
+    ScriptedServer server;
+    server.Start([&](ScriptConnection& c) {
+        char hello[4096];
+        if (recv(c.fd, hello, sizeof hello, 0) > 0) // the ClientHello, left unanswered
+            helloArrived.set_value();
+        c.ExpectClosed();
+    });
+    SessionRun run;
+    run.Start(ConnectionSettings{"127.0.0.1", server.port, "jo", "pw"}, {}, Security::Tls);
+    ASSERT_EQ(helloArrived.get_future().wait_for(ScriptPatience), std::future_status::ready);
+    const auto stopped = Clock::now();
+    run.app.stopEvent.Set();
+    EXPECT_EQ(run.Exit(), 0u);
+    EXPECT_LT(Clock::now() - stopped, std::chrono::seconds(5)) << "the handshake's own limit is 30 s";
+    ExpectScriptPassed(server);
+    EXPECT_EQ(run.app.status, 12);
 }
