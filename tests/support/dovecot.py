@@ -48,6 +48,7 @@ TLS_NAMES = {
     "expired": "DNS:localhost,IP:127.0.0.2",
     "wrongname": "DNS:other.invalid",
     "selfsigned": "DNS:localhost,IP:127.0.0.4",
+    "selfsigned2": "DNS:localhost,IP:127.0.0.4",  # served by no Dovecot: another one for the same host
 }
 
 MAIL_UID = 65534
@@ -127,7 +128,7 @@ def make_certificates(certs):
         base = os.path.join(certs, name)
         subject = ["-subj", f"/CN={alt.split(',')[0][4:]}/O=Postbell test {name}", "-addext",
                    "subjectAltName=" + alt]
-        if name == "selfsigned":
+        if name.startswith("selfsigned"):
             openssl("req", "-x509", *key, "-keyout", base + ".key", "-out", base + ".crt",
                     "-days", "2", *subject)
             continue
