@@ -1,6 +1,7 @@
 #include "Desktop.h"
 
 #include "CheckScheduling.h"
+#include "PasswordKeyring.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
 #include "StringTable.h"
@@ -211,6 +212,7 @@ void Run(Application& app)
     LoadIcons(desktop);
     QApplication::setWindowIcon(desktop.appIcon);
     LoadSettings(app);
+    LoadKeyringPassword(app.settings.password);
     desktop.savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
     HandleFirstRun(app);
     CreateMainWindow(app);

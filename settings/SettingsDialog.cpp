@@ -2,6 +2,7 @@
 
 #include "AutostartEntry.h"
 #include "EntryRules.h"
+#include "PasswordKeyring.h"
 #include "SettingsModel.h"
 
 #include <QCheckBox>
@@ -167,6 +168,29 @@ void ConnectSecurityChoice(const SettingsFields& fields)
     ShowPlainWarningWhenNeeded(fields);
 }
 
+// What the store gets: the password only when no keyring took it.
+Settings StoredSettings(const Settings& settings)
+{
+    Settings stored = settings;
+    if (WriteKeyringPassword(settings.password))
+        stored.password.clear();
+    return stored;
+}
+
+// Says where the password will be kept, once the keyring has answered.
+QLabel* CreatePasswordPlace(QWidget* parent)
+{
+    auto* place = new QLabel(parent);
+    place->setObjectName(QLatin1String(Names::PasswordPlace));
+    place->setWordWrap(true);
+    AskKeyringAvailable(place, [place](bool available) {
+        place->setText(QLatin1String(available
+            ? "The password is kept in your desktop's keyring."
+            : "No keyring found: the password is kept in Postbell's settings file, unencrypted."));
+    });
+    return place;
+}
+
 // Steps 1 to 8 of OK; false when the interval is refused and the dialog must stay.
 bool ConfirmSettings(QDialog& dialog, const SettingsFields& fields, Settings& settings)
 {
@@ -187,7 +211,7 @@ bool ConfirmSettings(QDialog& dialog, const SettingsFields& fields, Settings& se
     settings.waitForDialup = fields.waitForDialup->isChecked();
     settings.runAtStartup = fields.runAtStartup->isChecked();
     UpdateRunEntry(settings.runAtStartup);
-    WriteBackSettings(settings);
+    WriteBackSettings(StoredSettings(settings));
     return true;
 }
 
@@ -229,6 +253,7 @@ bool RunSettingsDialog(Settings& settings, QWidget* owner)
     form->addRow(nullptr, fields.plainWarning);
     form->addRow(CreateLabel("A&ccount name:", fields.account, &dialog), fields.account);
     form->addRow(CreateLabel("&Password:", fields.password, &dialog), fields.password);
+    form->addRow(nullptr, CreatePasswordPlace(&dialog));
     fields.server->setMinimumWidth(fields.server->fontMetrics().averageCharWidth() * 30);
 
     auto* page = new QVBoxLayout(&dialog);

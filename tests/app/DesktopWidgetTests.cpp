@@ -536,6 +536,9 @@ int main(int argc, char** argv)
     // Widget tests run without a display unless one is asked for.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Never the user's own keyring: a test keyring is given only by tests/settings/with_keyring.sh.
+    if (qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING"))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     ::testing::InitGoogleTest(&argc, argv);

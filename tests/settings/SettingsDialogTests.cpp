@@ -1,4 +1,5 @@
 #include "AutostartEntry.h"
+#include "PasswordKeyring.h"
 #include "RegistryKey.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
@@ -358,6 +359,34 @@ TEST_F(SettingsDialogTest, CancelEscapeAndTheCloseBoxChangeNothing)
     }
 }
 
+// Run twice: as it is, without a session bus, and by with_keyring.sh with a Secret Service.
+TEST_F(SettingsDialogTest, ThePasswordGoesToTheKeyringWhenThereIsOne)
+{
+    const bool keyring = !qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING");
+    ASSERT_TRUE(RegistryKey::WriteString("Password", "seeded by a script"));
+    Application app;
+    LoadSettings(app);
+    LoadKeyringPassword(app.settings.password);
+    EXPECT_EQ(app.settings.password, "seeded by a script") << "a password in the store is still used";
+
+    const bool confirmed = RunDialog(app.settings, [keyring](QDialog* dialog) {
+        auto* place = Child<QLabel>(dialog, Names::PasswordPlace);
+        EXPECT_TRUE(QTest::qWaitFor([place] { return !place->text().isEmpty(); }, 20000));
+        EXPECT_TRUE(place->text().contains(keyring ? "keyring" : "settings file")) << place->text().toStdString();
+        Field(dialog, Names::Password)->setText("kept safe");
+        EXPECT_FALSE(PressOk(dialog).shown);
+    });
+    ASSERT_TRUE(confirmed);
+    std::string stored;
+    EXPECT_TRUE(RegistryKey::ReadString("Password", stored));
+    EXPECT_EQ(stored, keyring ? "" : "kept safe");
+
+    Application next; // the next start
+    LoadSettings(next);
+    LoadKeyringPassword(next.settings.password);
+    EXPECT_EQ(next.settings.password, "kept safe");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -365,6 +394,9 @@ int main(int argc, char** argv)
     // Widget tests run without a display unless one is asked for.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Never the user's own keyring: a test keyring is given only by tests/settings/with_keyring.sh.
+    if (qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING"))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
