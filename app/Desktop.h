@@ -14,6 +14,7 @@
 class QDialog;
 class QLabel;
 class QMenu;
+class QPushButton;
 class QSocketNotifier;
 class QStatusBar;
 class QSystemTrayIcon;
@@ -37,6 +38,7 @@ struct Desktop {
     QLabel* countLabel = nullptr;       // children of mainWindow
     QTreeWidget* messageList = nullptr;
     QStatusBar* statusBar = nullptr;
+    QPushButton* trustButton = nullptr; // in the status bar while a certificate may be trusted
     bool messageListStale = false;      // results arrived while hidden; rows are built on show
 
     std::unique_ptr<QMenu> trayMenu;    // outlives trayIcon, which only borrows it
@@ -65,6 +67,7 @@ constexpr const char* CheckNow = "button1003";
 constexpr const char* Exit = "button1000";
 constexpr const char* Close = "button2";
 constexpr const char* StatusBar = "statusBar0";
+constexpr const char* TrustCertificate = "trustCertificate";
 constexpr const char* TrayMenu = "menu113";
 constexpr const char* MenuOpen = "command40007";
 constexpr const char* MenuExit = "command40005";
@@ -97,6 +100,10 @@ void ShowMainWindow(Application& app);
 void ShowResults(Application& app);
 void ShowAboutBox(Application& app);
 void OpenSettings(Application& app);
+// Shows the offer to trust the certificate of the last check while there is one to trust.
+void UpdateTrustOffer(Application& app);
+// Shows the certificate's details and, when the user agrees, trusts it and checks again.
+void OfferToTrustCertificate(Application& app);
 
 // Checks: the timer, and a manual or settings-driven restart of the check and the timer.
 void StartCheckTimer(Application& app);

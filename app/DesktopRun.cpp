@@ -154,6 +154,7 @@ bool ServeStatusEvent(Application& app)
     if (!app.statusEvent.TryConsume())
         return false;
     ShowStatus(app);
+    UpdateTrustOffer(app);
     return true;
 }
 

@@ -17,6 +17,8 @@
 #include <QStatusBar>
 #include <QTreeWidget>
 
+#include <mutex>
+
 namespace {
 
 // The window's layout is given in dialog units; they follow the window's own font.
@@ -84,7 +86,70 @@ QPoint InitialPosition(const Application& app)
     return position;
 }
 
+void AddTrustButton(Application& app)
+{
+    Desktop& desktop = *app.desktop;
+    desktop.trustButton = new QPushButton(QStringLiteral("&Trust Certificate..."));
+    desktop.trustButton->setObjectName(MainWindowNames::TrustCertificate);
+    desktop.trustButton->setAutoDefault(false);
+    desktop.trustButton->setVisible(false);
+    desktop.statusBar->addPermanentWidget(desktop.trustButton);
+    QObject::connect(desktop.trustButton, &QPushButton::clicked, [&app] { OfferToTrustCertificate(app); });
+}
+
+// AB:CD:... as certificate viewers show a fingerprint.
+QString GroupedFingerprint(const std::string& hex)
+{
+    QString grouped;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        if (!grouped.isEmpty())
+            grouped += QLatin1Char(':');
+        grouped += QString::fromStdString(hex.substr(i, 2)).toUpper();
+    }
+    return grouped;
+}
+
+QString TrustQuestion(const std::string& host, const CertificateDetails& certificate)
+{
+    return QStringLiteral("The certificate of %1 was not issued by an authority this computer trusts. "
+                          "Trust exactly this certificate for %1 from now on? Do so only when you know "
+                          "that it is your server's (compare the fingerprint with the server's own).\n\n"
+                          "SHA-256 fingerprint:\n%2\n\nSubject: %3\nValid from: %4\nValid until: %5")
+        .arg(ToQString(host), GroupedFingerprint(certificate.sha256), ToQString(certificate.subject),
+             ToQString(certificate.notBefore), ToQString(certificate.notAfter));
+}
+
+std::optional<CertificateDetails> OfferedCertificate(Application& app)
+{
+    const StatusCode status = app.status.load();
+    if (status != Status::CertificateUnknownIssuer && status != Status::CertificateSelfSigned)
+        return std::nullopt;
+    std::lock_guard lock(app.resultsMutex);
+    return app.offeredCertificate;
+}
+
 } // namespace
+
+void UpdateTrustOffer(Application& app)
+{
+    if (app.desktop && app.desktop->trustButton)
+        app.desktop->trustButton->setVisible(OfferedCertificate(app).has_value());
+}
+
+void OfferToTrustCertificate(Application& app)
+{
+    const std::optional<CertificateDetails> certificate = OfferedCertificate(app);
+    if (!certificate)
+        return UpdateTrustOffer(app);
+    const auto answer = QMessageBox::question(app.desktop->mainWindow.get(), QStringLiteral("Trust Certificate"),
+                                              TrustQuestion(app.settings.host, *certificate));
+    if (answer != QMessageBox::Yes)
+        return;
+    app.settings.trustedFingerprint = certificate->sha256;
+    SaveTrustedFingerprint(app.settings.host, certificate->sha256);
+    app.desktop->trustButton->setVisible(false);
+    RestartCheck(app);
+}
 
 void CreateMainWindow(Application& app)
 {
@@ -133,6 +198,7 @@ void CreateMainWindow(Application& app)
     desktop.statusBar->setObjectName(MainWindowNames::StatusBar);
     desktop.statusBar->setSizeGripEnabled(false);
     desktop.statusBar->showMessage(QStringLiteral("Not connected"));
+    AddTrustButton(app);
 
     // The status bar lies below the buttons, across the whole width.
     auto* outer = new QVBoxLayout(window);

@@ -4,6 +4,7 @@
 
 #include "CheckScheduling.h"
 #include "CheckSession.h"
+#include "RegistryKey.h"
 #include "Desktop.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
@@ -527,6 +528,40 @@ TEST_F(DesktopTest, StartUpShowsTheFirstRunDialogFirstAndReportsAMissingTray)
     EXPECT_EQ(seen[1], std::string(LoadString(4).value()));
     EXPECT_EQ(errorIcon, QMessageBox::Critical);
     EXPECT_EQ(RawValue("FirstRun"), "4|blob|00000000");
+}
+
+TEST_F(DesktopTest, ACertificateOfAnUnknownIssuerMayBeTrustedFromTheWindow)
+{
+    CreateWindows();
+    app.settings.host = "mail.home.test";
+    QPushButton* trust = Child<QPushButton>(Names::TrustCertificate);
+    const CertificateDetails certificate{std::string(62, 'a') + "0f", "CN=mail.home.test", "2026-01-01 00:00:00 UTC",
+                                         "2027-01-01 00:00:00 UTC"};
+    app.offeredCertificate = certificate;
+    Post(31); // a wrong name is never offered
+    EXPECT_FALSE(trust->isVisibleTo(Window()));
+    Post(33);
+    EXPECT_TRUE(trust->isVisibleTo(Window()));
+
+    QString shown;
+    ModalDriver driver([&shown](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        box->button(QMessageBox::Yes)->click();
+    });
+    trust->click();
+    EXPECT_TRUE(shown.contains("AA:AA:") && shown.contains(":0F\n") && shown.contains("CN=mail.home.test")
+                && shown.contains("2027-01-01"))
+        << shown.toStdString();
+    EXPECT_EQ(app.settings.trustedFingerprint, certificate.sha256);
+    Application next;
+    LoadSettings(next);
+    EXPECT_EQ(next.settings.trustedFingerprint, "") << "trusted for mail.home.test only";
+    RegistryKey::WriteString("Host", "mail.home.test");
+    LoadSettings(next);
+    EXPECT_EQ(next.settings.trustedFingerprint, certificate.sha256);
+    EXPECT_FALSE(trust->isVisibleTo(Window()));
 }
 
 } // namespace
