@@ -9,17 +9,14 @@
 
 namespace {
 
-constexpr std::size_t DigestLength = 16;
-
 void LoadSeenDigests(Application& app)
 {
     std::string list;
     if (!RegistryKey::ReadBinary("UIDList", list))
         return;
+    DigestSet digests = UnpackDigests(list);
     std::lock_guard<std::mutex> lock(app.resultsMutex);
-    // A final piece shorter than a digest is dropped.
-    for (std::size_t at = 0; list.size() - at >= DigestLength; at += DigestLength)
-        app.seenDigests.insert(list.substr(at, DigestLength));
+    app.seenDigests.merge(digests);
 }
 
 // An absent or unknown number is plain POP3, so that every older store reads as before.
@@ -45,11 +42,7 @@ std::string LoadTrustedFingerprint(const std::string& host)
 std::string UidListValue(Application& app)
 {
     std::lock_guard<std::mutex> lock(app.resultsMutex);
-    std::string list;
-    list.reserve(app.seenDigests.size() * DigestLength);
-    for (const UidDigest& digest : app.seenDigests)
-        list += digest;
-    return list;
+    return PackDigests(app.seenDigests);
 }
 
 void SaveUidList(const std::string& list)
