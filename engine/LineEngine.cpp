@@ -23,6 +23,8 @@ void FlushOutgoing(LineEngine& e)
         e.outgoing.erase(0, static_cast<std::size_t>(sent));
 }
 
+bool Receive(LineEngine& e, const LineSink& sink);
+
 void StepHandshake(LineEngine& e, const LineSink& sink)
 {
     const TlsStep step = TlsHandshake(*e.tls);
@@ -35,6 +37,9 @@ void StepHandshake(LineEngine& e, const LineSink& sink)
     sink.event(e.secureFromStart ? LineEvent::Connected : LineEvent::Secured);
     // Bytes queued meanwhile wait for the secured connection.
     FlushOutgoing(e);
+    // The server's first lines may have come with the handshake's last bytes.
+    if (TlsHasBufferedInput(*e.tls))
+        Receive(e, sink);
 }
 
 void BeginHandshake(LineEngine& e, const LineSink& sink)

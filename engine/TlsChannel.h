@@ -58,7 +58,8 @@ TlsStep TlsHandshake(TlsChannel& channel);
 TlsStep TlsRead(TlsChannel& channel, char* buffer, std::size_t size, std::size_t& got);
 // At most size bytes from bytes; written is set on Done.
 TlsStep TlsWrite(TlsChannel& channel, const char* bytes, std::size_t size, std::size_t& written);
-// Decrypted bytes waiting inside the channel, which the socket's readiness does not show.
+// Bytes read ahead or decrypted and waiting inside the channel, which the socket's
+// readiness does not show.
 bool TlsHasBufferedInput(const TlsChannel& channel);
 
 // True when the failure was only an unknown issuer or a self-signed certificate, the case
