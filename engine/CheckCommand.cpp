@@ -197,6 +197,10 @@ bool ParseCheckCommandLine(const std::vector<std::string>& args, CheckCommandLin
     }
     line.host = operands[0];
     line.user = operands[1];
+    if (line.security == Security::None && !(line.caFile.empty() && line.trustedFingerprint.empty())) {
+        error = "--cafile and --trust-fingerprint need --tls or --starttls";
+        return false;
+    }
     if (line.port == 0)
         line.port = line.security == Security::Tls ? 995 : 110;
     return true;

@@ -150,7 +150,8 @@ QComboBox* CreateSecurityChoice(Security security, QWidget* parent)
 void ShowPlainWarningWhenNeeded(const SettingsFields& fields)
 {
     const bool plain = fields.security->currentIndex() == static_cast<int>(Security::None);
-    fields.plainWarning->setVisible(plain && !IsOnThisComputer(EntryText(fields.server)));
+    const std::string server = EntryText(fields.server);
+    fields.plainWarning->setVisible(plain && !server.empty() && !IsOnThisComputer(server));
 }
 
 // The port follows the security choice, and the warning line the choice and the server.

@@ -76,7 +76,8 @@ TEST(CheckCommandLineTest, WrongCommandLinesAreRefused)
         {"--password", "x", "host", "user"},
         {"-p", "110", "host", "user"},
         {"--tls", "--starttls", "host", "user"},
-        {"--cafile", "", "host", "user"},
+        {"--tls", "--cafile", "", "host", "user"},
+        {"--cafile", "ca.pem", "host", "user"},
         {"--trust-fingerprint", "abcd", "host", "user"},
         {"--trust-fingerprint", std::string(63, 'a') + "g", "host", "user"},
     };

@@ -119,7 +119,7 @@ void ExpectScriptPassed(ScriptedServer& server)
 // "flood" (an endless line), "login" (greeting, USER jo, PASS pw, all accepted),
 // "capa-pipelining" and "capa-refused" (CAPA and its reply), and "repeat A..B" ...
 // "end" around steps, with {i} standing for the number. Options: "split" (also play every reply byte by byte),
-// "password P", "seen UID...", "one-at-a-time", "time-limit MS". Expected: "status N",
+// "password P", "seen UID...", "one-at-a-time", "time-limit MS", "starttls", "tls". Expected: "status N",
 // "exit N", "published" (else the earlier results must be untouched), "messages N",
 // "message N UID|-|FROM|SUBJECT" (a field after the number is cut at "|"), "new-mail
 // yes|no", "digests UID..." ("" for the empty unique-id).
@@ -195,6 +195,8 @@ bool TakeLine(Transcript& t, const std::string& key, const std::string& rest)
         t.seen = Words(rest);
     else if (key == "one-at-a-time")
         t.options.pipelining = false;
+    else if (key == "starttls" || key == "tls")
+        t.options.secure.security = key == "tls" ? Security::Tls : Security::StartTls;
     else if (key == "time-limit")
         t.options.replyTimeLimit = std::chrono::milliseconds(std::stoi(rest));
     else if (key == "status")
@@ -348,7 +350,7 @@ TEST_P(TranscriptTest, EveryCasePlaysAsWritten)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, TranscriptTest,
-                         testing::Values("dialogue.txt", "pipelining.txt", "failures.txt", "bounds.txt"),
+                         testing::Values("dialogue.txt", "pipelining.txt", "failures.txt", "bounds.txt", "secure.txt"),
                          [](const testing::TestParamInfo<const char*>& info) {
                              std::string name = info.param;
                              return name.substr(0, name.find('.'));
@@ -483,56 +485,6 @@ CheckRequest Secured(Security security)
 }
 
 } // namespace
-
-// STLS and TLS against servers that do not do them: no user name is ever sent.
-TEST(CheckSessionTest, SecureConnectionFailuresEndTheCheckBeforeTheLogin)
-{
-    struct Case {
-        const char* name;
-        Security security;
-        std::function<void(ScriptConnection&)> script;
-        StatusCode status;
-        std::string received;
-    };
-    const Case cases[] = {
-        {"STLS refused", Security::StartTls,
-         [](ScriptConnection& c) {
-             c.Send("+OK hi\r\n");
-             c.Expect("STLS\r\n");
-             c.Send("-ERR no TLS here\r\n");
-             c.Expect("QUIT\r\n");
-             c.Send("+OK bye\r\n");
-         },
-         35, "STLS\r\nQUIT\r\n"},
-        {"STLS unanswered", Security::StartTls,
-         [](ScriptConnection& c) {
-             c.Send("+OK hi\r\n");
-             c.Expect("STLS\r\n");
-         },
-         35, "STLS\r\n"},
-        {"STLS accepted, then a line in clear and no TLS", Security::StartTls,
-         [](ScriptConnection& c) {
-             c.Send("+OK hi\r\n");
-             c.Expect("STLS\r\n");
-             c.Send("+OK begin TLS\r\n+OK injected\r\n");
-         },
-         36, "STLS\r\n"},
-        {"a plain server on the TLS port", Security::Tls, [](ScriptConnection& c) { c.Send("+OK hi\r\n"); }, 36,
-         ""},
-    };
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.name);
-        ScriptedServer server;
-        server.Start(k.script);
-        SessionRun run;
-        run.Start(ConnectionSettings{"127.0.0.1", server.port, "jo", "pw"}, {}, Secured(k.security));
-        EXPECT_EQ(run.Exit(), 0u);
-        ExpectScriptPassed(server);
-        EXPECT_EQ(server.received, k.received);
-        EXPECT_EQ(run.app.status, k.status);
-        EXPECT_TRUE(run.ResultsUntouched());
-    }
-}
 
 TEST(CheckSessionTest, StopDuringTheHandshakeIsServedAtOnce)
 {
