@@ -8,8 +8,10 @@ for tool in dbus-run-session gnome-keyring-daemon; do
 done
 home=$(mktemp -d /tmp/pbkeyring.XXXXXX)
 trap 'rm -rf "$home"' EXIT
+mkdir -m 700 "$home/run"
 status=0
-HOME="$home" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" POSTBELL_TEST_KEYRING=1 \
+HOME="$home" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/run" \
+  POSTBELL_TEST_KEYRING=1 \
   timeout 120 dbus-run-session -- sh -c \
   'echo "" | gnome-keyring-daemon --unlock --components=secrets >/dev/null && exec "$@"' sh "$@" || status=$?
 exit "$status"
