@@ -3,6 +3,7 @@
 #include <qt6keychain/keychain.h>
 
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <memory>
@@ -44,6 +45,16 @@ Outcome RunJob(JobType* job)
     return *outcome;
 }
 
+// Where no session bus is announced, asking would make D-Bus start a bus of its own for
+// the X display, which outlives the program; without one there is no keyring to ask.
+bool SessionBusGiven()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QLatin1String("/bus"));
+}
+
 Outcome ReadPassword()
 {
     return RunJob(new QKeychain::ReadPasswordJob(QLatin1String(Service)));
@@ -53,6 +64,10 @@ Outcome ReadPassword()
 
 void AskKeyringAvailable(QObject* context, std::function<void(bool available)> answer)
 {
+    if (!SessionBusGiven()) {
+        QTimer::singleShot(0, context, [answer = std::move(answer)] { answer(false); });
+        return;
+    }
     auto* job = new QKeychain::ReadPasswordJob(QLatin1String(Service));
     QObject::connect(job, &QKeychain::Job::finished, context, [answer = std::move(answer)](QKeychain::Job* done) {
         answer(done->error() == QKeychain::NoError || done->error() == QKeychain::EntryNotFound);
@@ -65,6 +80,8 @@ void AskKeyringAvailable(QObject* context, std::function<void(bool available)> a
 
 bool ReadKeyringPassword(std::string& password)
 {
+    if (!SessionBusGiven())
+        return false;
     const Outcome outcome = ReadPassword();
     if (!outcome.finished || outcome.error != QKeychain::NoError)
         return false;
@@ -74,6 +91,8 @@ bool ReadKeyringPassword(std::string& password)
 
 bool WriteKeyringPassword(const std::string& password)
 {
+    if (!SessionBusGiven())
+        return false;
     auto* job = new QKeychain::WritePasswordJob(QLatin1String(Service));
     job->setTextData(QString::fromStdString(password));
     const Outcome outcome = RunJob(job);
