@@ -187,7 +187,9 @@ ssize_t ReceiveBytes(LineEngine& engine, char* area, std::size_t size)
 void QueueBytes(LineEngine& engine, std::string_view bytes)
 {
     engine.outgoing.append(bytes);
-    if (!engine.connecting && !engine.handshaking)
+    // Over TLS the commands of one turn go out together before the next wait, in one
+    // record: a record per command costs both sides far more than the bytes.
+    if (!engine.connecting && !engine.tls)
         FlushOutgoing(engine);
 }
 
@@ -232,6 +234,8 @@ LoopEnd RunLineEngine(LineEngine& engine, int stopFd, const LineSink& sink)
     for (;;) {
         if (sink.finished())
             return LoopEnd::Finished;
+        if (engine.tls && !engine.handshaking)
+            FlushOutgoing(engine);
         pollfd fds[2] = {{engine.socket, PollInterest(engine), 0}, {stopFd, POLLIN, 0}};
         const int ready = poll(fds, 2, MillisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR)
