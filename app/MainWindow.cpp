@@ -102,7 +102,9 @@ QString GroupedFingerprint(const std::string& hex)
 {
     QString grouped;
     for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        if (!grouped.isEmpty())
+        if (i == hex.size() / 2)
+            grouped += QLatin1String(":\n"); // two lines of 16 bytes, never wrapped at random
+        else if (i > 0)
             grouped += QLatin1Char(':');
         grouped += QString::fromStdString(hex.substr(i, 2)).toUpper();
     }
