@@ -486,25 +486,33 @@ CheckRequest Secured(Security security)
 
 } // namespace
 
-TEST(CheckSessionTest, StopDuringTheHandshakeIsServedAtOnce)
+// A server that takes the ClientHello and never answers: a stop is served at once, and
+// without one the time limit ends the check as a failed secure connection.
+TEST(CheckSessionTest, AStalledHandshakeEndsAtAStopOrTheTimeLimit)
 {
-    std::promise<void> helloArrived;
-    ScriptedServer server;
-    server.Start([&](ScriptConnection& c) {
-        char hello[4096];
-        if (recv(c.fd, hello, sizeof hello, 0) > 0) // the ClientHello, left unanswered
-            helloArrived.set_value();
-        c.ExpectClosed();
-    });
-    SessionRun run;
-    run.Start(ConnectionSettings{"127.0.0.1", server.port, "jo", "pw"}, {}, Secured(Security::Tls));
-    ASSERT_EQ(helloArrived.get_future().wait_for(ScriptPatience), std::future_status::ready);
-    const auto stopped = Clock::now();
-    run.app.stopEvent.Set();
-    EXPECT_EQ(run.Exit(), 0u);
-    EXPECT_LT(Clock::now() - stopped, std::chrono::seconds(5)) << "the handshake's own limit is 30 s";
-    ExpectScriptPassed(server);
-    EXPECT_EQ(run.app.status, 12);
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stop" : "time limit");
+        std::promise<void> helloArrived;
+        ScriptedServer server;
+        server.Start([&](ScriptConnection& c) {
+            char hello[4096];
+            if (recv(c.fd, hello, sizeof hello, 0) > 0)
+                helloArrived.set_value();
+            c.ExpectClosed();
+        });
+        SessionRun run;
+        CheckRequest request = Secured(Security::Tls);
+        request.replyTimeLimit = std::chrono::milliseconds(stop ? 60'000 : 300);
+        run.Start(ConnectionSettings{"127.0.0.1", server.port, "jo", "pw"}, {}, std::move(request));
+        ASSERT_EQ(helloArrived.get_future().wait_for(ScriptPatience), std::future_status::ready);
+        const auto since = Clock::now();
+        if (stop)
+            run.app.stopEvent.Set();
+        EXPECT_EQ(run.Exit(), 0u);
+        EXPECT_LT(Clock::now() - since, std::chrono::seconds(5));
+        ExpectScriptPassed(server);
+        EXPECT_EQ(run.app.status, stop ? Status::Connecting : Status::SecureConnectionFailed);
+    }
 }
 
 namespace {
