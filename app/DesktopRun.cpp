@@ -1,6 +1,7 @@
 #include "DesktopRun.h"
 
 #include "CheckScheduling.h"
+#include "PasswordKeyring.h"
 #include "QtText.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
@@ -96,6 +97,15 @@ QWidget* OpenSettingsDialog()
     return nullptr;
 }
 
+std::optional<CertificateDetails> OfferedCertificate(Application& app)
+{
+    const StatusCode status = app.status.load();
+    if (status != Status::CertificateUnknownIssuer && status != Status::CertificateSelfSigned)
+        return std::nullopt;
+    std::lock_guard lock(app.resultsMutex);
+    return app.offeredCertificate;
+}
+
 NoticeText NewMailNoticeText(Application& app)
 {
     std::size_t newCount = 0;
@@ -145,6 +155,7 @@ void CreateWindows(Application& app, Desktop& desktop)
     windowActions.settings = [&app, &desktop] { OpenSettings(app, desktop); };
     windowActions.checkNow = [&app, &desktop] { CheckNow(app, desktop); };
     windowActions.exit = [] { QuitProgram(); };
+    windowActions.trustCertificate = [&app, &desktop] { OfferToTrustCertificate(app, desktop); };
     CreateMainWindow(desktop.window, desktop.appIcon, desktop.firstRun, windowActions);
 
     TrayActions trayActions;
@@ -259,6 +270,7 @@ bool ServeStatusEvent(Application& app, Desktop& desktop)
     if (!app.statusEvent.TryConsume())
         return false;
     ShowStatus(app, desktop);
+    UpdateTrustOffer(app, desktop);
     return true;
 }
 
@@ -290,6 +302,7 @@ bool LoadStore(Application& app, Desktop& desktop)
 {
     if (!LoadSettings(app))
         return false;
+    LoadKeyringPassword(app.settings.password);
     desktop.storeRead = true;
     desktop.savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
     return true;
@@ -331,6 +344,24 @@ void CheckNow(Application& app, Desktop& desktop)
         return;
     }
     RestartCheck(app, desktop.checkTimer);
+}
+
+void UpdateTrustOffer(Application& app, Desktop& desktop)
+{
+    ShowTrustOffer(desktop.window, OfferedCertificate(app).has_value());
+}
+
+void OfferToTrustCertificate(Application& app, Desktop& desktop)
+{
+    const std::optional<CertificateDetails> certificate = OfferedCertificate(app);
+    if (!certificate)
+        return UpdateTrustOffer(app, desktop);
+    if (!AskToTrustCertificate(desktop.window, app.settings.host, *certificate))
+        return;
+    app.settings.trustedFingerprint = certificate->sha256;
+    SaveTrustedFingerprint(app.settings.host, certificate->sha256);
+    ShowTrustOffer(desktop.window, false);
+    CheckNow(app, desktop);
 }
 
 void EndSession(Application& app, Desktop& desktop)

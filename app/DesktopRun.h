@@ -71,6 +71,11 @@ void SaveStoreAtExit(Application& app, Desktop& desktop);
 // Check Mail Now: a check, or before the store could be read another try at reading it.
 void CheckNow(Application& app, Desktop& desktop);
 
+// The offer to trust the certificate of the last check, shown while there is one to trust.
+void UpdateTrustOffer(Application& app, Desktop& desktop);
+// Shows the certificate's details and, when the user agrees, trusts it and checks again.
+void OfferToTrustCertificate(Application& app, Desktop& desktop);
+
 // The end of the desktop session and SIGTERM, SIGHUP, SIGINT: save the state, then quit.
 void WatchSessionEnd(Application& app, Desktop& desktop);
 void EndSession(Application& app, Desktop& desktop);

@@ -9,9 +9,12 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
+#include <QStatusBar>
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -59,6 +62,41 @@ QTreeWidgetItem* MakeRow(const ResultRow& row)
     return item;
 }
 
+QPushButton* AddTrustButton(QStatusBar* statusBar, const std::function<void()>& trust)
+{
+    auto* button = new QPushButton(QStringLiteral("&Trust Certificate..."));
+    button->setObjectName(MainWindowNames::TrustCertificate);
+    button->setAutoDefault(false);
+    button->setVisible(false);
+    statusBar->addPermanentWidget(button);
+    QObject::connect(button, &QPushButton::clicked, [trust] { trust(); });
+    return button;
+}
+
+// AB:CD:... as certificate viewers show a fingerprint.
+QString GroupedFingerprint(const std::string& hex)
+{
+    QString grouped;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        if (i == hex.size() / 2)
+            grouped += QLatin1String(":\n"); // two lines of 16 bytes, never wrapped at random
+        else if (i > 0)
+            grouped += QLatin1Char(':');
+        grouped += QString::fromStdString(hex.substr(i, 2)).toUpper();
+    }
+    return grouped;
+}
+
+QString TrustQuestion(const std::string& host, const CertificateDetails& certificate)
+{
+    return QStringLiteral("The certificate of %1 was not issued by an authority this computer trusts. "
+                          "Trust exactly this certificate for %1 from now on? Do so only when you know "
+                          "that it is your server's (compare the fingerprint with the server's own).\n\n"
+                          "SHA-256 fingerprint:\n%2\n\nSubject: %3\nValid from: %4\nValid until: %5")
+        .arg(ToQString(host), GroupedFingerprint(certificate.sha256), ToQString(certificate.subject),
+             ToQString(certificate.notBefore), ToQString(certificate.notAfter));
+}
+
 void ShowAllAsSeen(Ui::MainWindow& ui)
 {
     for (int i = 0; i < ui.messageList->topLevelItemCount(); ++i) {
@@ -88,6 +126,7 @@ void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, c
     ui.messageList->header()->setSectionsClickable(false);
     ui.messageList->header()->setSectionsMovable(false);
     ui.statusBar->showMessage(QStringLiteral("Not connected"));
+    window.trustButton = AddTrustButton(ui.statusBar, actions.trustCertificate);
     window.listStale = false;
 
     QObject::connect(ui.aboutButton, &QPushButton::clicked, [about = actions.about] { about(); });
@@ -188,4 +227,16 @@ void ShowAboutBox(QWidget* owner)
     // Modal to the main window only: the tray icon's menu stays usable meanwhile.
     box.setWindowModality(Qt::WindowModal);
     box.exec();
+}
+
+void ShowTrustOffer(MainWindow& window, bool offered)
+{
+    if (window.trustButton)
+        window.trustButton->setVisible(offered);
+}
+
+bool AskToTrustCertificate(MainWindow& window, const std::string& host, const CertificateDetails& certificate)
+{
+    return QMessageBox::question(window.dialog.get(), QStringLiteral("Trust Certificate"),
+                                 TrustQuestion(host, certificate)) == QMessageBox::Yes;
 }

@@ -10,6 +10,7 @@
 
 class QDialog;
 class QIcon;
+class QPushButton;
 class QWidget;
 namespace Ui {
 class MainWindow;
@@ -21,6 +22,7 @@ struct MainWindowActions {
     std::function<void()> settings;
     std::function<void()> checkNow;
     std::function<void()> exit;
+    std::function<void()> trustCertificate; // the offer in the status bar
 };
 
 // The main window, laid out by resources/MainWindow.ui.
@@ -35,6 +37,7 @@ struct MainWindow {
     bool listStale = false;       // rows are built again on the next show
     bool columnWidthKept = false; // the From column's width was set by the user or the last session
     bool fittingColumn = false;   // the program itself is sizing the From column
+    QPushButton* trustButton = nullptr; // in the status bar while a certificate may be trusted
 };
 
 // Object names of the main window's controls (resources/MainWindow.ui).
@@ -49,6 +52,7 @@ constexpr const char* CheckNow = "checkNowButton";
 constexpr const char* Exit = "exitButton";
 constexpr const char* Close = "closeButton";
 constexpr const char* StatusBar = "statusBar";
+constexpr const char* TrustCertificate = "trustCertificate";
 } // namespace MainWindowNames
 
 // Hidden, at the saved place unless firstRun.
@@ -63,3 +67,7 @@ void ShowMainWindow(MainWindow& window, Application& app);
 void ShowResults(MainWindow& window, Application& app);
 void ShowStatusBarText(MainWindow& window, std::string_view text);
 void ShowAboutBox(QWidget* owner);
+// The offer to trust the certificate of the last check, shown while there is one to trust.
+void ShowTrustOffer(MainWindow& window, bool offered);
+// Shows the certificate's details; true when the user agrees to trust it for host.
+bool AskToTrustCertificate(MainWindow& window, const std::string& host, const CertificateDetails& certificate);

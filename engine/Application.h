@@ -3,14 +3,22 @@
 #include "AutoResetEvent.h"
 #include "MessageIdentity.h"
 #include "StatusCodes.h"
+#include "TlsChannel.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+// How a check protects its connection; the numbers are the stored `Security` values.
+enum class Security : std::uint32_t {
+    None = 0,     // plain POP3
+    StartTls = 1, // plain connection, STLS after the greeting
+    Tls = 2,      // TLS from the first byte
+};
 
 struct Settings {
     std::uint32_t delay = 5; // minutes, 1 to 60 once loaded or confirmed
@@ -21,6 +29,9 @@ struct Settings {
     bool waitForDialup = false;
     bool runAtStartup = false;
     bool showNotification = true; // a desktop notification for new mail
+    Security security = Security::None;
+    // SHA-256 hex of the one certificate the user chose to trust for host; empty: none.
+    std::string trustedFingerprint;
 };
 
 // The four values a check connects with. Each worker gets its own copy when it
@@ -57,12 +68,16 @@ struct Application {
     bool newMail = false;
     MessageTable messages;
     DigestSet seenDigests;
+    // The certificate of the last check, when it failed only for an unknown issuer or a
+    // self-signed certificate; the user may trust it. Cleared when a check starts.
+    std::optional<CertificateDetails> offeredCertificate;
     // Orders the worker's hand-over of messages, seenDigests and newMail against
     // every read of them on the user interface thread.
     std::mutex resultsMutex;
     bool pipelining = true;     // false: one command at a time even where the server could take more
     CheckRoutine checkRoutine;  // empty: CheckSessionThread
     HostResolver resolveHost;   // empty: getaddrinfo
+    std::string caFile;         // postbell-check's --cafile; the desktop program has none
 
     // Worker thread only: store the code, then wake the user interface.
     void PostStatus(StatusCode code);

@@ -2,6 +2,7 @@
 
 #include "FileReplace.h"
 #include "StatusText.h"
+#include "TlsChannel.h"
 #include "WorkerThread.h"
 
 #include <cerrno>
@@ -34,10 +35,42 @@ bool ParseNumber(const std::string& text, long long min, long long max, long lon
     return value >= min && value <= max;
 }
 
+bool TakeSecurity(const std::string& name, CheckCommandLine& line, std::string& error)
+{
+    const Security chosen = name == "--tls" ? Security::Tls : Security::StartTls;
+    if (line.security != Security::None && line.security != chosen) {
+        error = "--tls and --starttls exclude each other";
+        return false;
+    }
+    line.security = chosen;
+    return true;
+}
+
+bool TakeTrustOption(const std::string& name, const std::string& value, CheckCommandLine& line, std::string& error)
+{
+    if (name == "--cafile") {
+        if (value.empty()) {
+            error = "the CA file needs a name";
+            return false;
+        }
+        line.caFile = value;
+        return true;
+    }
+    line.trustedFingerprint = NormalizeFingerprint(value);
+    if (line.trustedFingerprint.empty()) {
+        error = "the fingerprint must be 64 hexadecimal digits (colons allowed)";
+        return false;
+    }
+    return true;
+}
+
 bool TakeOption(const std::vector<std::string>& args, std::size_t& i, CheckCommandLine& line, std::string& error)
 {
     const std::string& name = args[i];
-    if (name != "--port" && name != "--seen" && name != "--timeout") {
+    if (name == "--tls" || name == "--starttls")
+        return TakeSecurity(name, line, error);
+    const bool trustOption = name == "--cafile" || name == "--trust-fingerprint";
+    if (name != "--port" && name != "--seen" && name != "--timeout" && !trustOption) {
         error = "unknown option " + name;
         return false;
     }
@@ -46,6 +79,8 @@ bool TakeOption(const std::vector<std::string>& args, std::size_t& i, CheckComma
         return false;
     }
     const std::string& value = args[++i];
+    if (trustOption)
+        return TakeTrustOption(name, value, line, error);
     long long number = 0;
     if (name == "--port") {
         if (!ParseNumber(value, 1, 65535, number)) {
@@ -145,6 +180,7 @@ bool ParseCheckCommandLine(const std::vector<std::string>& args, CheckCommandLin
 {
     std::vector<std::string> operands;
     bool optionsEnded = false;
+    line.port = 0; // not given yet
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (!optionsEnded && arg == "--") {
@@ -162,6 +198,12 @@ bool ParseCheckCommandLine(const std::vector<std::string>& args, CheckCommandLin
     }
     line.host = operands[0];
     line.user = operands[1];
+    if (line.security == Security::None && !(line.caFile.empty() && line.trustedFingerprint.empty())) {
+        error = "--cafile and --trust-fingerprint need --tls or --starttls";
+        return false;
+    }
+    if (line.port == 0)
+        line.port = line.security == Security::Tls ? 995 : 110;
     return true;
 }
 
@@ -174,7 +216,13 @@ int ExitCodeForStatus(StatusCode code)
         return CheckCannotConnect;
     case Status::LoginRejected:
         return CheckLoginRejected;
+    case Status::StlsNotSupported:
+        return CheckStlsNotSupported;
+    case Status::SecureConnectionFailed:
+        return CheckSecureConnectionFailed;
     default:
+        if (Status::IsSecureConnectionFailure(code))
+            return CheckCertificateNotVerified;
         // 18, and a session that ended without a verdict
         return CheckServerError;
     }
@@ -280,6 +328,9 @@ int RunCheckCommand(const std::vector<std::string>& args, const std::string& pas
     app.settings.port = line.port;
     app.settings.user = line.user;
     app.settings.password = password;
+    app.settings.security = line.security;
+    app.settings.trustedFingerprint = line.trustedFingerprint;
+    app.caFile = line.caFile;
     app.seenDigests = std::move(seen);
     app.pipelining = PipeliningWanted();
     const bool timedOut = RunOneCheck(app, line.timeoutSeconds, err);

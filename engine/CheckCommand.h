@@ -17,10 +17,14 @@ struct CheckCommandLine {
     std::uint16_t port = 110;
     std::string seenFile; // empty: no --seen
     int timeoutSeconds = 60;
+    Security security = Security::None;
+    std::string caFile;
+    std::string trustedFingerprint; // canonical hex; empty: none
 };
 
 inline constexpr std::string_view CheckUsage =
-    "usage: postbell-check [--port N] [--seen FILE] [--timeout SECONDS] HOST USER";
+    "usage: postbell-check [--port N] [--seen FILE] [--timeout SECONDS]\n"
+    "                      [--tls | --starttls] [--cafile FILE] [--trust-fingerprint SHA256HEX] HOST USER";
 
 enum CheckExitCode {
     CheckSucceeded = 0,
@@ -30,6 +34,9 @@ enum CheckExitCode {
     CheckWrongCommandLine = 4,
     CheckTimedOut = 5,
     CheckSeenFileNotSaved = 6,
+    CheckCertificateNotVerified = 7,
+    CheckStlsNotSupported = 8,
+    CheckSecureConnectionFailed = 9,
 };
 
 // args without the program name. False, with the reason, for a wrong command line.

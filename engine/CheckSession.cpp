@@ -31,10 +31,24 @@ void SignalStop(Session& s)
     s.link->SignalStop();
 }
 
-// What the line engine reports goes to the dialogue, which decides what it means.
-void OnLineEvent(Pop3Dialogue& d, LineEvent event)
+// A certificate refused only for its issuer is offered to the user to trust.
+void SecureConnectionFailed(Session& s)
 {
+    const TlsChannel* tls = s.lines.tls.get();
+    if (tls && TlsFailureMayBeTrusted(*tls))
+        s.link->OfferCertificate(tls->peer);
+    OnSecureConnectionFailed(s.dialogue, tls ? tls->failure : Status::SecureConnectionFailed);
+}
+
+// What the line engine reports goes to the dialogue, which decides what it means.
+void OnLineEvent(Session& s, LineEvent event)
+{
+    Pop3Dialogue& d = s.dialogue;
     switch (event) {
+    case LineEvent::Secured:
+        return OnSecured(d);
+    case LineEvent::SecureFailed:
+        return SecureConnectionFailed(s);
     case LineEvent::Connected:
         return OnConnected(d);
     case LineEvent::ConnectFailed:
@@ -52,7 +66,7 @@ void RunEventLoop(Session& s)
     Pop3Dialogue& d = s.dialogue;
     const LineSink sink{
         [&d](std::string_view line) { HandleLine(d, line); },
-        [&d](LineEvent event) { OnLineEvent(d, event); },
+        [&s](LineEvent event) { OnLineEvent(s, event); },
         [&d] { return d.ended; },
     };
     const LoopEnd end = RunLineEngine(s.lines, s.stopFd, sink);
@@ -73,7 +87,12 @@ void ConnectDialogue(Session& s, CheckRequest& request)
     d.outlet.postStatus = [&s](StatusCode code) { s.link->PostStatus(code); };
     d.outlet.publishResults = [&s](CheckResults&& results) { s.link->PublishResults(std::move(results)); };
     d.outlet.signalStop = [&s] { SignalStop(s); };
+    d.outlet.startTls = [&s] { StartTls(s.lines); };
+    d.startTls = request.secure.security == Security::StartTls;
+    s.lines.secureFromStart = request.secure.security == Security::Tls;
+    s.lines.trust = {request.connection.host, request.secure.caFile, request.secure.trustedFingerprint};
 }
+
 // Opens the non-blocking connection; -1 (status 16 posted) when that failed at once.
 int OpenConnection(WorkerLink& link, std::uint32_t address, std::uint16_t port)
 {

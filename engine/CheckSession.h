@@ -25,6 +25,8 @@ struct WorkerLink {
     void PublishResults(CheckResults&& results);
     void SignalFinished();
     void SignalStop();
+    // Hands over the certificate of a failed check that the user may choose to trust.
+    void OfferCertificate(const CertificateDetails& certificate);
     // Called by the worker thread as its very last act.
     void MarkEnded();
     // Waits at most timeoutMs for MarkEnded; true when the worker has ended.
@@ -32,10 +34,18 @@ struct WorkerLink {
     void Cut();
 };
 
+// How one check protects its connection, taken with the connection settings.
+struct SecureConnection {
+    Security security = Security::None;
+    std::string caFile;
+    std::string trustedFingerprint;
+};
+
 // What one check is given when it starts, taken on the user interface thread so
 // that the worker never reads a field the user interface may change meanwhile.
 struct CheckRequest {
     ConnectionSettings connection;
+    SecureConnection secure;
     DigestSet seenDigests;     // the digests known when the check started
     // The worker's own duplicate of StopEvent. The worker thread closes it once the
     // session has returned; the session never closes it.

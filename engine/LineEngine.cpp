@@ -23,20 +23,63 @@ void FlushOutgoing(LineEngine& e)
         e.outgoing.erase(0, static_cast<std::size_t>(sent));
 }
 
+bool Receive(LineEngine& e, const LineSink& sink);
+
+void StepHandshake(LineEngine& e, const LineSink& sink)
+{
+    const TlsStep step = TlsHandshake(*e.tls);
+    e.tlsWaitsFor = step;
+    if (step == TlsStep::WantRead || step == TlsStep::WantWrite)
+        return;
+    e.handshaking = false;
+    if (step != TlsStep::Done)
+        return sink.event(LineEvent::SecureFailed);
+    sink.event(e.secureFromStart ? LineEvent::Connected : LineEvent::Secured);
+    // Bytes queued meanwhile wait for the secured connection.
+    FlushOutgoing(e);
+    // The server's first lines may have come with the handshake's last bytes.
+    if (TlsHasBufferedInput(*e.tls))
+        Receive(e, sink);
+}
+
+void BeginHandshake(LineEngine& e, const LineSink& sink)
+{
+    e.secureRequested = false;
+    e.input = LineAssembler{};
+    e.tls = std::make_unique<TlsChannel>();
+    e.handshaking = true;
+    if (!OpenTlsChannel(*e.tls, e.socket, e.trust)) {
+        e.handshaking = false;
+        return sink.event(LineEvent::SecureFailed);
+    }
+    StepHandshake(e, sink);
+}
+
 // True when bytes arrived (or the connection ended), which starts the time limit again.
 bool Receive(LineEngine& e, const LineSink& sink)
 {
-    const ssize_t got = ReadSocket(e, e.receiveArea.get(), ReceiveAreaSize);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return false;
-    if (got <= 0) {
-        sink.event(LineEvent::Closed);
-        return true;
-    }
-    e.input.Feed(std::string_view(e.receiveArea.get(), static_cast<std::size_t>(got)), sink.line);
-    if (e.input.pending.size() > MaxPendingInput)
-        sink.event(LineEvent::LineTooLong);
-    return true;
+    bool progress = false;
+    // TLS may hold decrypted bytes that no readiness of the socket announces.
+    do {
+        const ssize_t got = ReadSocket(e, e.receiveArea.get(), ReceiveAreaSize);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return progress;
+        if (got <= 0) {
+            sink.event(LineEvent::Closed);
+            return true;
+        }
+        progress = true;
+        e.input.Feed(std::string_view(e.receiveArea.get(), static_cast<std::size_t>(got)), sink.line);
+        if (e.input.pending.size() > MaxPendingInput) {
+            sink.event(LineEvent::LineTooLong);
+            return true;
+        }
+        if (e.secureRequested) {
+            BeginHandshake(e, sink);
+            return true;
+        }
+    } while (e.tls && TlsHasBufferedInput(*e.tls) && !sink.finished());
+    return progress;
 }
 
 // Completes the connect; false when it failed.
@@ -47,6 +90,22 @@ bool FinishConnect(LineEngine& e)
     if (getsockopt(e.socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         error = errno;
     return error == 0;
+}
+
+bool ServeTls(LineEngine& e, short revents, const LineSink& sink)
+{
+    if (e.handshaking) {
+        StepHandshake(e, sink);
+        return true;
+    }
+    // A TLS read may need the socket writable, and a write readable: try both.
+    if ((revents & POLLOUT) != 0 || e.tlsWaitsFor == TlsStep::WantWrite)
+        FlushOutgoing(e);
+    const bool progress = !e.tlsBroken && Receive(e, sink);
+    if (!e.tlsBroken)
+        return progress;
+    sink.event(LineEvent::Closed);
+    return true;
 }
 
 // True when the connection made progress that starts the time limit again.
@@ -61,9 +120,15 @@ bool ServeSocket(LineEngine& e, short revents, const LineSink& sink)
             return true;
         }
         e.connecting = false;
+        if (e.secureFromStart) {
+            BeginHandshake(e, sink);
+            return true;
+        }
         sink.event(LineEvent::Connected);
         progress = true;
     }
+    if (e.tls)
+        return ServeTls(e, revents, sink) || progress;
     if ((revents & POLLOUT) != 0)
         FlushOutgoing(e);
     if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0)
@@ -77,20 +142,64 @@ int MillisecondsUntil(Clock::time_point deadline)
     return left <= 0 ? 0 : static_cast<int>(left < 3'600'000 ? left : 3'600'000);
 }
 
+// A handshake that stalls is a failed secure connection, not a silent server.
+void ReportTimeLimit(LineEngine& e, const LineSink& sink)
+{
+    if (!e.handshaking)
+        return sink.event(LineEvent::TimedOut);
+    e.handshaking = false;
+    e.tls->failure = Status::SecureConnectionFailed;
+    sink.event(LineEvent::SecureFailed);
+}
+
+// A TLS step's outcome in the terms of recv and send.
+ssize_t SocketResult(LineEngine& engine, TlsStep step, std::size_t moved)
+{
+    engine.tlsWaitsFor = step;
+    switch (step) {
+    case TlsStep::Done:
+        return static_cast<ssize_t>(moved);
+    case TlsStep::WantRead:
+    case TlsStep::WantWrite:
+        errno = EAGAIN;
+        return -1;
+    case TlsStep::Closed:
+        return 0;
+    case TlsStep::Failed:
+        break;
+    }
+    engine.tlsBroken = true;
+    errno = EIO;
+    return -1;
+}
+
+ssize_t ReceiveBytes(LineEngine& engine, char* area, std::size_t size)
+{
+    if (!engine.tls)
+        return recv(engine.socket, area, size, MSG_DONTWAIT);
+    std::size_t got = 0;
+    const TlsStep step = TlsRead(*engine.tls, area, size, got);
+    return SocketResult(engine, step, got);
+}
+
 } // namespace
 
 void QueueBytes(LineEngine& engine, std::string_view bytes)
 {
     engine.outgoing.append(bytes);
-    if (!engine.connecting)
+    // Over TLS the commands of one turn go out together before the next wait, in one
+    // record: a record per command costs both sides far more than the bytes.
+    if (!engine.connecting && !engine.tls)
         FlushOutgoing(engine);
 }
 
 bool HasRoomToSend(const LineEngine& engine) { return engine.outgoing.size() < MaxOutgoing; }
 
+void StartTls(LineEngine& engine) { engine.secureRequested = true; }
+
 ssize_t ReadSocket(LineEngine& engine, char* area, std::size_t size)
 {
-    const ssize_t got = recv(engine.socket, area, size, MSG_DONTWAIT);
+    const ssize_t got = ReceiveBytes(engine, area, size);
     // Linux drops quick-ack mode again on its own, so it is asked for after every receive:
     // a server that writes a reply in pieces with Nagle on holds each later piece until
     // this side acknowledges, and a delayed acknowledgement costs up to 40 ms each time.
@@ -103,13 +212,19 @@ ssize_t ReadSocket(LineEngine& engine, char* area, std::size_t size)
 
 ssize_t WriteSocket(LineEngine& engine, const char* bytes, std::size_t size)
 {
-    return send(engine.socket, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (!engine.tls)
+        return send(engine.socket, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    std::size_t written = 0;
+    const TlsStep step = TlsWrite(*engine.tls, bytes, size, written);
+    return SocketResult(engine, step, written);
 }
 
 short PollInterest(const LineEngine& engine)
 {
+    if (engine.handshaking)
+        return engine.tlsWaitsFor == TlsStep::WantWrite ? POLLOUT : POLLIN;
     // Ask for writability only when something waits for it, so the wait never spins.
-    const bool wantWrite = engine.connecting || !engine.outgoing.empty();
+    const bool wantWrite = engine.connecting || !engine.outgoing.empty() || engine.tlsWaitsFor == TlsStep::WantWrite;
     return static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
 }
 
@@ -119,6 +234,8 @@ LoopEnd RunLineEngine(LineEngine& engine, int stopFd, const LineSink& sink)
     for (;;) {
         if (sink.finished())
             return LoopEnd::Finished;
+        if (engine.tls && !engine.handshaking)
+            FlushOutgoing(engine);
         pollfd fds[2] = {{engine.socket, PollInterest(engine), 0}, {stopFd, POLLIN, 0}};
         const int ready = poll(fds, 2, MillisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR)
@@ -126,7 +243,8 @@ LoopEnd RunLineEngine(LineEngine& engine, int stopFd, const LineSink& sink)
         if (ready < 0)
             return LoopEnd::Failed;
         if (ready == 0 && Clock::now() >= deadline) {
-            sink.event(LineEvent::TimedOut);
+            ReportTimeLimit(engine, sink);
+            deadline = Clock::now() + engine.timeLimit;
             continue;
         }
         if (fds[0].revents != 0 && ServeSocket(engine, fds[0].revents, sink))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TlsChannel.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -51,6 +53,8 @@ enum class LineEvent {
     Closed,        // the peer closed the connection, or it broke
     LineTooLong,   // a partial line passed its bound
     TimedOut,      // nothing arrived within the time limit
+    Secured,       // the handshake asked for by StartTls succeeded and is verified
+    SecureFailed,  // a handshake failed, timed out or its certificate was refused (see tls->failure)
 };
 
 struct LineSink {
@@ -74,7 +78,21 @@ struct LineEngine {
     std::unique_ptr<char[]> receiveArea = std::make_unique<char[]>(ReceiveAreaSize);
     // The longest wait for the connection and, after it, for the next received bytes.
     std::chrono::milliseconds timeLimit{60'000};
+
+    // TLS under the lines. With secureFromStart the handshake follows the connect and
+    // Connected is reported only once it is verified; else StartTls begins it.
+    TlsTrust trust;
+    bool secureFromStart = false;
+    bool secureRequested = false; // StartTls was called; begins once the input is handled
+    std::unique_ptr<TlsChannel> tls;
+    bool handshaking = false;
+    TlsStep tlsWaitsFor = TlsStep::Done; // what the last TLS call needs from the socket
+    bool tlsBroken = false;
 };
+
+// Secures the connection once the lines received so far are handled; what was received
+// in clear after them is dropped.
+void StartTls(LineEngine& engine);
 
 // Queues bytes to send and hands the socket what it takes at once.
 void QueueBytes(LineEngine& engine, std::string_view bytes);

@@ -97,12 +97,28 @@ void RequestHeaders(Pop3Dialogue& d)
         SendAndAwait(d, TopCommand(d.nextToRequest++), Pop3State::AwaitTopReply);
 }
 
+void LogIn(Pop3Dialogue& d)
+{
+    SendAndAwait(d, UserCommand(d.user), Pop3State::AwaitUserReply);
+    PostStatus(d, Status::LoggingIn);
+}
+
 void OnGreeting(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::CannotConnect);
-    SendAndAwait(d, UserCommand(d.user), Pop3State::AwaitUserReply);
-    PostStatus(d, Status::LoggingIn);
+    if (d.startTls)
+        return SendAndAwait(d, StlsCommand, Pop3State::AwaitStlsReply);
+    LogIn(d);
+}
+
+// Never falls back to plain text: a refusal ends the check before the user name is sent.
+void OnStlsReply(Pop3Dialogue& d, std::string_view line)
+{
+    if (!IsPositiveReply(line))
+        return Fail(d, Status::StlsNotSupported);
+    SetState(d, Pop3State::SecuringConnection);
+    d.outlet.startTls();
 }
 
 void OnUserReply(Pop3Dialogue& d, std::string_view line)
@@ -242,6 +258,10 @@ StatusCode StatusForLostServer(Pop3State state)
         return Status::None;
     if (state == Pop3State::Connecting || state == Pop3State::AwaitGreeting)
         return Status::CannotConnect;
+    if (state == Pop3State::AwaitStlsReply)
+        return Status::StlsNotSupported; // no answer to STLS is a refusal
+    if (state == Pop3State::SecuringConnection)
+        return Status::SecureConnectionFailed;
     return Status::ServerError;
 }
 
@@ -355,6 +375,10 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnSkippedHeaderLine(dialogue, line);
     case Pop3State::AwaitQuitReply:
         return OnQuitReply(dialogue, line);
+    case Pop3State::AwaitStlsReply:
+        return OnStlsReply(dialogue, line);
+    case Pop3State::SecuringConnection:
+        return; // sent in clear after the server's +OK: possibly injected, never read
     }
 }
 
@@ -385,5 +409,17 @@ void OnSessionBroken(Pop3Dialogue& dialogue)
     if (dialogue.ended)
         return;
     PostUnlessReported(dialogue, OutcomeReported(dialogue.state) ? Status::None : Status::ServerError);
+    End(dialogue);
+}
+
+void OnSecured(Pop3Dialogue& dialogue)
+{
+    if (dialogue.state == Pop3State::SecuringConnection)
+        LogIn(dialogue);
+}
+
+void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code)
+{
+    PostStatus(dialogue, code);
     End(dialogue);
 }

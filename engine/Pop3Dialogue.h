@@ -25,6 +25,8 @@ enum class Pop3State {
     SkipTopReply,   // after a failure: a reply to a TOP sent ahead, to pass over
     SkipTopHeaders, // after a failure: the header block of such a reply
     AwaitQuitReply,
+    AwaitStlsReply,
+    SecuringConnection, // the TLS handshake after STLS runs; lines are not read
 };
 
 // TOP commands kept outstanding when the server takes commands ahead.
@@ -42,6 +44,7 @@ struct Pop3Outlet {
     std::function<void(StatusCode code)> postStatus;
     std::function<void(CheckResults&& results)> publishResults; // the dialogue needs them no more
     std::function<void()> signalStop;
+    std::function<void()> startTls; // the server agreed to STLS: secure the connection
 };
 
 // The dialogue variables of one session, with the session's inputs. Only the
@@ -51,6 +54,7 @@ struct Pop3Dialogue {
     std::string password;
     DigestSet seenDigests;    // known when the check started
     bool mayPipeline = false; // ask CAPA and send TOP ahead when the server allows it
+    bool startTls = false;    // send STLS after the greeting and log in only once secured
     Pop3State state = Pop3State::Connecting;
     bool ended = false;       // nothing more to send or to wait for
     std::int32_t messageCount = 0;
@@ -75,6 +79,10 @@ void OnConnectionLost(Pop3Dialogue& dialogue);
 void OnTimeLimit(Pop3Dialogue& dialogue);
 // The session cannot go on (a line past its bound, no memory left).
 void OnSessionBroken(Pop3Dialogue& dialogue);
+// The TLS handshake after STLS succeeded and the server's certificate is verified.
+void OnSecured(Pop3Dialogue& dialogue);
+// The TLS handshake failed, or the certificate was refused, for the reason code.
+void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code);
 
 bool IsPositiveReply(std::string_view line);
 
@@ -85,6 +93,7 @@ inline constexpr std::string_view CapaCommand = "CAPA\r\n";
 inline constexpr std::string_view StatCommand = "STAT\r\n";
 inline constexpr std::string_view UidlCommand = "UIDL\r\n";
 inline constexpr std::string_view QuitCommand = "QUIT\r\n";
+inline constexpr std::string_view StlsCommand = "STLS\r\n";
 
 // The message count of a positive STAT reply; 0 when it cannot be read.
 std::int32_t ParseStatCount(std::string_view line);

@@ -15,8 +15,21 @@ constexpr StatusCode Checked = 15;
 constexpr StatusCode CannotConnect = 16;
 constexpr StatusCode LoginRejected = 17;
 constexpr StatusCode ServerError = 18;
+// Secure connections; numbered apart from the string ids above and below.
+constexpr StatusCode CertificateExpired = 30;
+constexpr StatusCode CertificateWrongName = 31;
+constexpr StatusCode CertificateUnknownIssuer = 32;
+constexpr StatusCode CertificateSelfSigned = 33;
+constexpr StatusCode CertificateNotVerified = 34;
+constexpr StatusCode StlsNotSupported = 35;
+constexpr StatusCode SecureConnectionFailed = 36;
 // No status: the outcome of the check has already been posted.
 constexpr StatusCode None = 0;
+
+inline constexpr bool IsSecureConnectionFailure(StatusCode code)
+{
+    return code >= CertificateExpired && code <= SecureConnectionFailed;
+}
 } // namespace Status
 
 // The string-table ids that are not statuses.

@@ -16,10 +16,22 @@ constexpr std::array<std::string_view, 8> Texts = {
     "Unexpected error occurred on the mail server.",
 };
 
+constexpr std::array<std::string_view, 7> SecureConnectionTexts = {
+    "The mail server's certificate has expired or is not yet valid.",
+    "The mail server's certificate is for another server name.",
+    "The mail server's certificate is from an unknown issuer.",
+    "The mail server's certificate is self-signed.",
+    "The mail server's certificate could not be verified.",
+    "The mail server does not support STARTTLS (STLS).",
+    "The secure connection to the mail server failed.",
+};
+
 } // namespace
 
 std::string_view StatusText(StatusCode code)
 {
+    if (Status::IsSecureConnectionFailure(code))
+        return SecureConnectionTexts[static_cast<std::size_t>(code - Status::CertificateExpired)];
     if (code < FirstStatus || code >= FirstStatus + static_cast<StatusCode>(Texts.size()))
         return {};
     return Texts[static_cast<std::size_t>(code - FirstStatus)];

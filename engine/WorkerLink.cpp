@@ -21,6 +21,15 @@ void WorkerLink::PublishResults(CheckResults&& results)
     app->seenDigests = std::move(results.digests);
 }
 
+void WorkerLink::OfferCertificate(const CertificateDetails& certificate)
+{
+    std::lock_guard lock(mutex);
+    if (!app)
+        return;
+    std::lock_guard resultsLock(app->resultsMutex);
+    app->offeredCertificate = certificate;
+}
+
 void WorkerLink::SignalFinished()
 {
     std::lock_guard lock(mutex);

@@ -12,9 +12,11 @@ CheckRequest MakeCheckRequest(Application& app, int stopFd)
 {
     CheckRequest request;
     request.connection = app.Connection();
+    request.secure = {app.settings.security, app.caFile, app.settings.trustedFingerprint};
     {
         std::lock_guard lock(app.resultsMutex);
         request.seenDigests = app.seenDigests;
+        app.offeredCertificate.reset();
     }
     request.stopFd = stopFd;
     request.resolveHost = app.resolveHost;

@@ -1,6 +1,9 @@
 #include "EntryRules.h"
 
+#include <arpa/inet.h>
+#include <cctype>
 #include <limits>
+#include <unistd.h>
 
 bool ParseUnsignedDecimal(const std::string& text, std::uint32_t& number)
 {
@@ -41,4 +44,35 @@ std::string IntervalWarningText()
 {
     return "You may check for new messages every " + std::to_string(ShortestInterval) + " to " +
            std::to_string(LongestInterval) + " minutes only.";
+}
+
+std::string PortEntryForSecurity(const std::string& entry, bool tls)
+{
+    const std::string from = std::to_string(tls ? DefaultPort : DefaultTlsPort);
+    return entry == from ? std::to_string(tls ? DefaultTlsPort : DefaultPort) : entry;
+}
+
+namespace {
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+} // namespace
+
+bool IsOnThisComputer(const std::string& host)
+{
+    std::string name = Lower(host);
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    if (name == "localhost" || name.ends_with(".localhost") || name == "::1")
+        return true;
+    in_addr address{};
+    if (inet_pton(AF_INET, name.c_str(), &address) == 1)
+        return (ntohl(address.s_addr) >> 24) == 127;
+    char own[256] = {};
+    return gethostname(own, sizeof own - 1) == 0 && own[0] != '\0' && name == Lower(own);
 }

@@ -11,6 +11,7 @@
 constexpr std::uint32_t ShortestInterval = 1;  // minutes
 constexpr std::uint32_t LongestInterval = 60;  // minutes
 constexpr std::uint16_t DefaultPort = 110;
+constexpr std::uint16_t DefaultTlsPort = 995;
 constexpr std::size_t LongestEntryBytes = 255; // host, user and password
 
 // Unsigned decimal as a dialog field holds it: leading spaces are skipped, then
@@ -27,3 +28,11 @@ std::uint16_t PortFromEntry(const std::string& text);
 
 // "You may check for new messages every 1 to 60 minutes only."
 std::string IntervalWarningText();
+
+// The port entry after the security choice changed to one with implicit TLS (tls) or
+// without: only the other choice's default port follows, a port the user typed stays.
+std::string PortEntryForSecurity(const std::string& entry, bool tls);
+
+// True for a server name that stays on this computer (localhost, 127.x.x.x, ::1 or its own
+// host name), where a password sent unencrypted does not cross a network.
+bool IsOnThisComputer(const std::string& host);

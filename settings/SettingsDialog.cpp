@@ -2,13 +2,16 @@
 
 #include "AutostartEntry.h"
 #include "EntryRules.h"
+#include "PasswordKeyring.h"
 #include "SettingsModel.h"
 #include "ui_SettingsDialog.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QGuiApplication>
 #include <QKeySequence>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -72,6 +75,47 @@ void FillFields(const Ui::SettingsDialog& ui, const Settings& settings)
     ui.waitForDialupCheck->setChecked(settings.waitForDialup);
     ui.runAtStartupCheck->setChecked(settings.runAtStartup);
     ui.showNotificationCheck->setChecked(settings.showNotification);
+    // The drop-down lists the choices in the order of their stored numbers.
+    ui.securityChoice->setCurrentIndex(static_cast<int>(settings.security));
+}
+
+void ShowPlainWarningWhenNeeded(const Ui::SettingsDialog& ui)
+{
+    const bool plain = ui.securityChoice->currentIndex() == static_cast<int>(Security::None);
+    const std::string server = EntryText(ui.serverEdit);
+    ui.plainPasswordWarning->setVisible(plain && !server.empty() && !IsOnThisComputer(server));
+}
+
+// The port follows the security choice, and the warning line the choice and the server.
+void ConnectSecurityChoice(const Ui::SettingsDialog& ui)
+{
+    QObject::connect(ui.securityChoice, &QComboBox::currentIndexChanged, ui.portEdit, [&ui](int index) {
+        const bool tls = index == static_cast<int>(Security::Tls);
+        ui.portEdit->setText(QString::fromStdString(PortEntryForSecurity(EntryText(ui.portEdit), tls)));
+        ShowPlainWarningWhenNeeded(ui);
+    });
+    QObject::connect(ui.serverEdit, &QLineEdit::textChanged, ui.plainPasswordWarning,
+                     [&ui] { ShowPlainWarningWhenNeeded(ui); });
+    ShowPlainWarningWhenNeeded(ui);
+}
+
+// What the store gets: the password only when no keyring took it.
+Settings StoredSettings(const Settings& settings)
+{
+    Settings stored = settings;
+    if (WriteKeyringPassword(settings.password))
+        stored.password.clear();
+    return stored;
+}
+
+// Says where the password will be kept, once the keyring has answered.
+void ShowPasswordPlace(QLabel* place)
+{
+    AskKeyringAvailable(place, [place](bool available) {
+        place->setText(QLatin1String(available
+            ? "The password is kept in your desktop's keyring."
+            : "No keyring found: the password is kept in Postbell's settings file, unencrypted."));
+    });
 }
 
 // Takes the entries in and saves them; false when the interval is refused and the dialog must stay.
@@ -83,7 +127,11 @@ bool ConfirmSettings(QDialog& dialog, const Ui::SettingsDialog& ui, Settings& se
         return false;
     }
     settings.port = PortFromEntry(EntryText(ui.portEdit));
-    settings.host = CutUtf8(EntryText(ui.serverEdit), LongestEntryBytes);
+    const std::string host = CutUtf8(EntryText(ui.serverEdit), LongestEntryBytes);
+    if (host != settings.host)
+        settings.trustedFingerprint.clear(); // a certificate is trusted for one server only
+    settings.host = host;
+    settings.security = static_cast<Security>(ui.securityChoice->currentIndex());
     settings.user = CutUtf8(EntryText(ui.accountEdit), LongestEntryBytes);
     settings.password = CutUtf8(EntryText(ui.passwordEdit), LongestEntryBytes);
     settings.delay = delay;
@@ -91,7 +139,7 @@ bool ConfirmSettings(QDialog& dialog, const Ui::SettingsDialog& ui, Settings& se
     settings.runAtStartup = ui.runAtStartupCheck->isChecked();
     settings.showNotification = ui.showNotificationCheck->isChecked();
     UpdateRunEntry(settings.runAtStartup);
-    WriteBackSettings(settings);
+    WriteBackSettings(StoredSettings(settings));
     return true;
 }
 
@@ -104,6 +152,8 @@ bool RunSettingsDialog(Settings& settings, QWidget* owner)
     ui.setupUi(&dialog);
     FillFields(ui, settings);
     ConnectUpDown(ui, settings.delay);
+    ConnectSecurityChoice(ui);
+    ShowPasswordPlace(ui.passwordPlace);
     ui.serverEdit->setFocus();
     // Modal to the main window only: the tray icon's menu stays usable meanwhile.
     dialog.setWindowModality(Qt::WindowModal);

@@ -6,7 +6,8 @@ class QWidget;
 
 // The modal settings dialog over the given settings. On a confirmed OK it has
 // taken the entries into settings, updated the autostart entry and written the
-// settings back to the store; true then. Cancel, Esc and the close box: false,
+// settings back to the store (the password into the desktop's keyring when there is
+// one, the store's Password then empty); true then. Cancel, Esc and the close box: false,
 // and nothing has changed. owner may be null (the first run has no window yet).
 bool RunSettingsDialog(Settings& settings, QWidget* owner);
 
@@ -17,6 +18,9 @@ constexpr const char* Server = "serverEdit";
 constexpr const char* Port = "portEdit";
 constexpr const char* Account = "accountEdit";
 constexpr const char* Password = "passwordEdit";
+constexpr const char* Security = "securityChoice";
+constexpr const char* PlainWarning = "plainPasswordWarning";
+constexpr const char* PasswordPlace = "passwordPlace";
 constexpr const char* Interval = "intervalEdit";
 constexpr const char* UpDown = "intervalUpDown";
 constexpr const char* UpArrow = "intervalUpArrow";

@@ -2,6 +2,7 @@
 
 #include "EntryRules.h"
 #include "RegistryKey.h"
+#include "TlsChannel.h"
 
 #include <mutex>
 #include <string>
@@ -25,6 +26,12 @@ void AddSeenDigests(Application& app, const std::string& list)
     app.seenDigests.merge(digests);
 }
 
+// An absent or unknown number is plain POP3, so that every older store reads as before.
+Security SecurityFromNumber(std::uint32_t value)
+{
+    return value == 1 ? Security::StartTls : value == 2 ? Security::Tls : Security::None;
+}
+
 } // namespace
 
 std::string UidListValue(Application& app)
@@ -43,6 +50,9 @@ bool LoadSettings(Application& app)
     // Read into a copy: a store that fails half-way leaves every setting as it was.
     Settings settings = app.settings;
     std::string list;
+    std::uint32_t security = 0;
+    std::string trustedHost;
+    std::string trustedFingerprint;
     const bool readable = Readable(RegistryKey::ReadString("Host", settings.host)) &&
                           Readable(RegistryKey::ReadWord("Port", settings.port)) &&
                           Readable(RegistryKey::ReadString("User", settings.user)) &&
@@ -51,9 +61,16 @@ bool LoadSettings(Application& app)
                           Readable(RegistryKey::ReadBool("WaitForDialup", settings.waitForDialup)) &&
                           Readable(RegistryKey::ReadBool("RunAtStartup", settings.runAtStartup)) &&
                           Readable(RegistryKey::ReadBool("ShowNotification", settings.showNotification)) &&
+                          Readable(RegistryKey::ReadDword("Security", security)) &&
+                          Readable(RegistryKey::ReadString("TrustedHost", trustedHost)) &&
+                          Readable(RegistryKey::ReadString("TrustedFingerprint", trustedFingerprint)) &&
                           Readable(RegistryKey::ReadBinary("UIDList", list, SeenListReadLimit));
     if (!readable)
         return false;
+    settings.security = SecurityFromNumber(security);
+    // The trusted certificate counts only for the host it was trusted for.
+    settings.trustedFingerprint =
+        trustedHost == settings.host && !settings.host.empty() ? NormalizeFingerprint(trustedFingerprint) : "";
     if (settings.port == 0)
         settings.port = DefaultPort;
     if (settings.delay > LongestInterval)
@@ -85,6 +102,14 @@ void WriteBackSettings(const Settings& settings)
     RegistryKey::WriteBool("RunAtStartup", settings.runAtStartup);
     RegistryKey::WriteDword("Port", static_cast<std::uint32_t>(settings.port));
     RegistryKey::WriteBool("ShowNotification", settings.showNotification);
+    RegistryKey::WriteDword("Security", static_cast<std::uint32_t>(settings.security));
+    SaveTrustedFingerprint(settings.host, settings.trustedFingerprint);
+}
+
+void SaveTrustedFingerprint(const std::string& host, const std::string& fingerprint)
+{
+    RegistryKey::WriteString("TrustedHost", fingerprint.empty() ? std::string{} : host);
+    RegistryKey::WriteString("TrustedFingerprint", fingerprint);
 }
 
 WindowPosition ReadWindowPosition()

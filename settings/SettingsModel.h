@@ -30,8 +30,11 @@ bool SavePersistedState(Application& app, const std::optional<WindowPosition>& w
 std::string UidListValue(Application& app);
 // Stores a value made by UidListValue as UIDList; false when it could not be saved.
 bool SaveUidList(const std::string& list);
-// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, ShowNotification, in that order.
+// Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order, then
+// ShowNotification, Security, TrustedHost and TrustedFingerprint.
 void WriteBackSettings(const Settings& settings);
+// The one certificate to accept for host from now on; an empty fingerprint trusts none.
+void SaveTrustedFingerprint(const std::string& host, const std::string& fingerprint);
 // WindowLeft and WindowTop as stored; a value that cannot be read stays 0.
 WindowPosition ReadWindowPosition();
 // WindowWidth, WindowHeight and FromColumnWidth.

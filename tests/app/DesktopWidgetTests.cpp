@@ -5,6 +5,7 @@
 #include "CheckScheduling.h"
 #include "CheckSession.h"
 #include "DesktopRun.h"
+#include "RegistryKey.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
 #include "StoreTestSupport.h"
@@ -618,6 +619,40 @@ TEST_F(DesktopTest, StartUpShowsTheFirstRunDialogFirstAndReportsAMissingTray)
     EXPECT_EQ(RawValue("FirstRun"), "4|blob|00000000");
 }
 
+TEST_F(DesktopTest, ACertificateOfAnUnknownIssuerMayBeTrustedFromTheWindow)
+{
+    CreateWindows();
+    app.settings.host = "mail.home.test";
+    QPushButton* trust = Child<QPushButton>(Names::TrustCertificate);
+    const CertificateDetails certificate{std::string(62, 'a') + "0f", "CN=mail.home.test", "2026-01-01 00:00:00 UTC",
+                                         "2027-01-01 00:00:00 UTC"};
+    app.offeredCertificate = certificate;
+    Post(31); // a wrong name is never offered
+    EXPECT_FALSE(trust->isVisibleTo(Window()));
+    Post(33);
+    EXPECT_TRUE(trust->isVisibleTo(Window()));
+
+    QString shown;
+    ModalDriver driver([&shown](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        box->button(QMessageBox::Yes)->click();
+    });
+    trust->click();
+    EXPECT_TRUE(shown.contains("AA:AA:") && shown.contains(":0F\n") && shown.contains("CN=mail.home.test")
+                && shown.contains("2027-01-01"))
+        << shown.toStdString();
+    EXPECT_EQ(app.settings.trustedFingerprint, certificate.sha256);
+    Application next;
+    LoadSettings(next);
+    EXPECT_EQ(next.settings.trustedFingerprint, "") << "trusted for mail.home.test only";
+    RegistryKey::WriteString("Host", "mail.home.test");
+    LoadSettings(next);
+    EXPECT_EQ(next.settings.trustedFingerprint, certificate.sha256);
+    EXPECT_FALSE(trust->isVisibleTo(Window()));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -625,6 +660,9 @@ int main(int argc, char** argv)
     // Widget tests run without a display unless one is asked for.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Never the user's own keyring: a test keyring is given only by tests/settings/with_keyring.sh.
+    if (qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING"))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     ::testing::InitGoogleTest(&argc, argv);

@@ -50,6 +50,15 @@ TEST(TrayState, BalloonOnlyWhileHiddenAndOnlyWhereSupported)
     EXPECT_EQ(DecideStatusDisplay(12, Connecting, false, false, false).balloon, BalloonAction::None);
     EXPECT_EQ(DecideStatusDisplay(16, CannotConnect, true, false, true).balloon, BalloonAction::None);
     EXPECT_EQ(DecideStatusDisplay(12, Connecting, true, false, true).balloon, BalloonAction::None);
+
+    // The secure-connection failures are errors too, each with its own text.
+    for (StatusCode code = 30; code <= 36; ++code) {
+        const auto text = LoadString(code);
+        ASSERT_TRUE(text.has_value()) << code;
+        const StatusDisplay secure = DecideStatusDisplay(code, text, false, true, true);
+        EXPECT_EQ(secure.balloon, BalloonAction::ShowError) << code;
+        EXPECT_EQ(secure.face->picture, TrayPicture::Error) << code;
+    }
 }
 
 TEST(TrayState, LongTextsAreCutPerPlaceWithoutSplittingACharacter)

@@ -44,6 +44,18 @@ TEST(CheckCommandLineTest, DefaultsAndOptions)
     ASSERT_TRUE(Parse({"--port", "995", "--", "-host-", "--seen"}, dashed));
     EXPECT_EQ(dashed.host, "-host-");
     EXPECT_EQ(dashed.user, "--seen");
+
+    CheckCommandLine tls;
+    ASSERT_TRUE(Parse({"--tls", "--cafile", "ca.pem", "--trust-fingerprint", std::string(32, 'A') + ":" + std::string(32, '0'),
+                       "host", "user"}, tls));
+    EXPECT_EQ(tls.security, Security::Tls);
+    EXPECT_EQ(tls.port, 995); // the TLS default port unless --port says otherwise
+    EXPECT_EQ(tls.caFile, "ca.pem");
+    EXPECT_EQ(tls.trustedFingerprint, std::string(32, 'a') + std::string(32, '0'));
+    CheckCommandLine stls;
+    ASSERT_TRUE(Parse({"--starttls", "host", "user"}, stls));
+    EXPECT_EQ(stls.security, Security::StartTls);
+    EXPECT_EQ(stls.port, 110);
 }
 
 TEST(CheckCommandLineTest, WrongCommandLinesAreRefused)
@@ -64,6 +76,11 @@ TEST(CheckCommandLineTest, WrongCommandLinesAreRefused)
         {"--seen", "", "host", "user"},
         {"--password", "x", "host", "user"},
         {"-p", "110", "host", "user"},
+        {"--tls", "--starttls", "host", "user"},
+        {"--tls", "--cafile", "", "host", "user"},
+        {"--cafile", "ca.pem", "host", "user"},
+        {"--trust-fingerprint", "abcd", "host", "user"},
+        {"--trust-fingerprint", std::string(63, 'a') + "g", "host", "user"},
     };
     for (const auto& args : wrong) {
         CheckCommandLine line;

@@ -119,7 +119,7 @@ void ExpectScriptPassed(ScriptedServer& server)
 // "flood" (an endless line), "login" (greeting, USER jo, PASS pw, all accepted),
 // "capa-pipelining" and "capa-refused" (CAPA and its reply), and "repeat A..B" ...
 // "end" around steps, with {i} standing for the number. Options: "split" (also play every reply byte by byte),
-// "password P", "seen UID...", "one-at-a-time", "time-limit MS". Expected: "status N",
+// "password P", "seen UID...", "one-at-a-time", "time-limit MS", "starttls", "tls". Expected: "status N",
 // "exit N", "published" (else the earlier results must be untouched), "messages N",
 // "message N UID|-|FROM|SUBJECT" (a field after the number is cut at "|"), "new-mail
 // yes|no", "digests UID..." ("" for the empty unique-id).
@@ -195,6 +195,8 @@ bool TakeLine(Transcript& t, const std::string& key, const std::string& rest)
         t.seen = Words(rest);
     else if (key == "one-at-a-time")
         t.options.pipelining = false;
+    else if (key == "starttls" || key == "tls")
+        t.options.secure.security = key == "tls" ? Security::Tls : Security::StartTls;
     else if (key == "time-limit")
         t.options.replyTimeLimit = std::chrono::milliseconds(std::stoi(rest));
     else if (key == "status")
@@ -348,7 +350,7 @@ TEST_P(TranscriptTest, EveryCasePlaysAsWritten)
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, TranscriptTest,
-                         testing::Values("dialogue.txt", "pipelining.txt", "failures.txt", "bounds.txt"),
+                         testing::Values("dialogue.txt", "pipelining.txt", "failures.txt", "bounds.txt", "secure.txt"),
                          [](const testing::TestParamInfo<const char*>& info) {
                              std::string name = info.param;
                              return name.substr(0, name.find('.'));
@@ -471,6 +473,46 @@ TEST(CheckSessionTest, SessionCutOffFromTheApplicationStillEnds)
     EXPECT_EQ(run.app.status, 11);
     EXPECT_FALSE(run.Finished());
     EXPECT_TRUE(run.ResultsUntouched());
+}
+
+namespace {
+
+CheckRequest Secured(Security security)
+{
+    CheckRequest request;
+    request.secure.security = security;
+    return request;
+}
+
+} // namespace
+
+// A server that takes the ClientHello and never answers: a stop is served at once, and
+// without one the time limit ends the check as a failed secure connection.
+TEST(CheckSessionTest, AStalledHandshakeEndsAtAStopOrTheTimeLimit)
+{
+    for (const bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stop" : "time limit");
+        std::promise<void> helloArrived;
+        ScriptedServer server;
+        server.Start([&](ScriptConnection& c) {
+            char hello[4096];
+            if (recv(c.fd, hello, sizeof hello, 0) > 0)
+                helloArrived.set_value();
+            c.ExpectClosed();
+        });
+        SessionRun run;
+        CheckRequest request = Secured(Security::Tls);
+        request.replyTimeLimit = std::chrono::milliseconds(stop ? 60'000 : 300);
+        run.Start(ConnectionSettings{"127.0.0.1", server.port, "jo", "pw"}, {}, std::move(request));
+        ASSERT_EQ(helloArrived.get_future().wait_for(ScriptPatience), std::future_status::ready);
+        const auto since = Clock::now();
+        if (stop)
+            run.app.stopEvent.Set();
+        EXPECT_EQ(run.Exit(), 0u);
+        EXPECT_LT(Clock::now() - since, std::chrono::seconds(5));
+        ExpectScriptPassed(server);
+        EXPECT_EQ(run.app.status, stop ? Status::Connecting : Status::SecureConnectionFailed);
+    }
 }
 
 namespace {

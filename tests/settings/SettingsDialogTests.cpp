@@ -1,4 +1,5 @@
 #include "AutostartEntry.h"
+#include "PasswordKeyring.h"
 #include "RegistryKey.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
@@ -8,6 +9,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QDialog>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -134,9 +137,9 @@ TEST_F(SettingsDialogTest, ShowsTheSettingsCentredInTabOrder)
         EXPECT_TRUE(Child<QCheckBox>(dialog, Names::ShowNotification)->isChecked());
         EXPECT_EQ(Field(dialog, Names::Password)->text(), "s3cret");
         EXPECT_EQ(Field(dialog, Names::Password)->echoMode(), QLineEdit::Password);
-        const char* order[] = {Names::Server,   Names::Port,          Names::Account,      Names::Password,
-                               Names::Interval, Names::WaitForDialup, Names::RunAtStartup,
-                               Names::ShowNotification, Names::Ok, Names::Cancel, Names::Server};
+        const char* order[] = {Names::Server,       Names::Port,         Names::Security,         Names::Account,
+                               Names::Password,     Names::Interval,     Names::WaitForDialup,    Names::RunAtStartup,
+                               Names::ShowNotification, Names::Ok,       Names::Cancel,           Names::Server};
         QWidget* widget = Field(dialog, Names::Server);
         for (const char* name : order) {
             EXPECT_EQ(widget->objectName(), QLatin1String(name));
@@ -295,6 +298,50 @@ TEST_F(SettingsDialogTest, OkStoresTheEntriesAndReopeningShowsThem)
     EXPECT_FALSE(stored);
 }
 
+TEST_F(SettingsDialogTest, ThePortAndTheWarningFollowTheSecurityChoice)
+{
+    // Each row, from the choice of the row before: the port typed, the new choice, the port after it.
+    struct Step {
+        const char* port;
+        Security choice;
+        const char* portAfter;
+    };
+    const Step steps[] = {
+        {"110", Security::Tls, "995"},  {"995", Security::StartTls, "110"}, {"110", Security::Tls, "995"},
+        {"995", Security::None, "110"}, {"1100", Security::Tls, "1100"},    {"995", Security::StartTls, "110"},
+        {"995", Security::Tls, "995"},  {"2995", Security::StartTls, "2995"},
+    };
+    Settings settings = SomeSettings();
+    settings.trustedFingerprint = std::string(64, 'b');
+    const bool confirmed = RunDialog(settings, [&](QDialog* dialog) {
+        auto* choice = Child<QComboBox>(dialog, Names::Security);
+        QWidget* warning = Child<QLabel>(dialog, Names::PlainWarning);
+        EXPECT_EQ(choice->currentText(), "None");
+        EXPECT_TRUE(warning->isVisibleTo(dialog)) << "None with a server elsewhere";
+        for (const Step& step : steps) {
+            Field(dialog, Names::Port)->setText(QLatin1String(step.port));
+            choice->setCurrentIndex(static_cast<int>(step.choice));
+            EXPECT_EQ(Field(dialog, Names::Port)->text(), QLatin1String(step.portAfter)) << step.port;
+            EXPECT_EQ(warning->isVisibleTo(dialog), step.choice == Security::None) << step.port;
+        }
+        choice->setCurrentIndex(static_cast<int>(Security::None));
+        Field(dialog, Names::Port)->setText("2995");
+        for (const char* local : {"localhost", "127.0.0.1", "::1"}) {
+            Field(dialog, Names::Server)->setText(QLatin1String(local));
+            EXPECT_FALSE(warning->isVisibleTo(dialog)) << local;
+        }
+        Field(dialog, Names::Server)->setText("pop.example.org");
+        EXPECT_TRUE(warning->isVisibleTo(dialog));
+        choice->setCurrentIndex(static_cast<int>(Security::StartTls));
+        Field(dialog, Names::Server)->setText("mail.example.org");
+        EXPECT_FALSE(PressOk(dialog).shown);
+    });
+    ASSERT_TRUE(confirmed);
+    EXPECT_EQ(settings.security, Security::StartTls);
+    EXPECT_EQ(settings.port, 2995);
+    EXPECT_EQ(settings.trustedFingerprint, "") << "a new server forgets the trusted certificate";
+}
+
 TEST_F(SettingsDialogTest, CancelEscapeAndTheCloseBoxChangeNothing)
 {
     const std::function<void(QDialog*)> endings[] = {
@@ -321,6 +368,34 @@ TEST_F(SettingsDialogTest, CancelEscapeAndTheCloseBoxChangeNothing)
     }
 }
 
+// Run twice: as it is, without a session bus, and by with_keyring.sh with a Secret Service.
+TEST_F(SettingsDialogTest, ThePasswordGoesToTheKeyringWhenThereIsOne)
+{
+    const bool keyring = !qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING");
+    ASSERT_TRUE(RegistryKey::WriteString("Password", "seeded by a script"));
+    Application app;
+    LoadSettings(app);
+    LoadKeyringPassword(app.settings.password);
+    EXPECT_EQ(app.settings.password, "seeded by a script") << "a password in the store is still used";
+
+    const bool confirmed = RunDialog(app.settings, [keyring](QDialog* dialog) {
+        auto* place = Child<QLabel>(dialog, Names::PasswordPlace);
+        EXPECT_TRUE(QTest::qWaitFor([place] { return !place->text().isEmpty(); }, 20000));
+        EXPECT_TRUE(place->text().contains(keyring ? "keyring" : "settings file")) << place->text().toStdString();
+        Field(dialog, Names::Password)->setText("kept safe");
+        EXPECT_FALSE(PressOk(dialog).shown);
+    });
+    ASSERT_TRUE(confirmed);
+    std::string stored;
+    EXPECT_TRUE(RegistryKey::ReadString("Password", stored));
+    EXPECT_EQ(stored, keyring ? "" : "kept safe");
+
+    Application next; // the next start
+    LoadSettings(next);
+    LoadKeyringPassword(next.settings.password);
+    EXPECT_EQ(next.settings.password, "kept safe");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -328,6 +403,9 @@ int main(int argc, char** argv)
     // Widget tests run without a display unless one is asked for.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Never the user's own keyring: a test keyring is given only by tests/settings/with_keyring.sh.
+    if (qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING"))
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -47,6 +47,7 @@ TEST_F(SettingsModelTest, AnEmptyStoreLeavesTheDefaultsAndCreatesNothing)
     EXPECT_EQ(app.settings.port, 110);
     EXPECT_TRUE(app.settings.host.empty() && app.settings.user.empty() && app.settings.password.empty());
     EXPECT_FALSE(app.settings.waitForDialup || app.settings.runAtStartup || ReadFirstRun());
+    EXPECT_EQ(app.settings.security, Security::None);
     EXPECT_TRUE(app.seenDigests.empty());
     EXPECT_EQ(ReadWindowPosition().left, 0);
     EXPECT_FALSE(PathExists(home.configHome));
@@ -112,17 +113,31 @@ TEST_F(SettingsModelTest, WriteBackStoresTheValuesInOrderAndLoadsThemBack)
 {
     Application unset;
     EXPECT_TRUE(Loaded(unset).settings.showNotification) << "notifications are on unless stored off";
-    const Settings settings{60, "alice", "s3cret", "pop.example.org", 995, true, false, false};
+    const std::string fingerprint(64, 'a');
+    const Settings settings{60,    "alice", "s3cret",      "pop.example.org", 995, true, false, false,
+                            Security::Tls, fingerprint};
     WriteBackSettings(settings);
     // A replaced row takes the next rowid, so the rowids show the order of the writes.
     EXPECT_EQ(RunSql("SELECT name FROM value ORDER BY rowid"),
-              "Host\nUser\nPassword\nDelay\nWaitForDialup\nRunAtStartup\nPort\nShowNotification\n");
+              "Host\nUser\nPassword\nDelay\nWaitForDialup\nRunAtStartup\nPort\nShowNotification\nSecurity\n"
+              "TrustedHost\nTrustedFingerprint\n");
     EXPECT_EQ(RawValue("Port"), "4|blob|E3030000");
     Application app;
     const Settings& loaded = Loaded(app).settings;
-    EXPECT_EQ(std::tie(loaded.host, loaded.user, loaded.password, loaded.delay, loaded.port),
-              std::tie(settings.host, settings.user, settings.password, settings.delay, settings.port));
+    EXPECT_EQ(std::tie(loaded.host, loaded.user, loaded.password, loaded.delay, loaded.port, loaded.security,
+                       loaded.trustedFingerprint),
+              std::tie(settings.host, settings.user, settings.password, settings.delay, settings.port,
+                       settings.security, settings.trustedFingerprint));
     EXPECT_TRUE(loaded.waitForDialup && !loaded.runAtStartup && !loaded.showNotification);
+    // Security: absent or unknown numbers are plain; a fingerprint trusted for another host is not used.
+    for (const auto& [stored, security] : {std::pair{1u, Security::StartTls}, {3u, Security::None}}) {
+        ASSERT_TRUE(RegistryKey::WriteDword("Security", stored));
+        Application again;
+        EXPECT_EQ(Loaded(again).settings.security, security) << stored;
+    }
+    ASSERT_TRUE(RegistryKey::WriteString("Host", "other.example.org"));
+    Application moved;
+    EXPECT_EQ(Loaded(moved).settings.trustedFingerprint, "");
 }
 
 TEST_F(SettingsModelTest, FirstRunIsReadAndResetToZero)

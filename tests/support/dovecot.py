@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """A throw-away Dovecot 2.3 POP3 server on 127.0.0.1 for tests and benchmarks.
 
-    dovecot.py start [--port N] [--dir DIR]   prints PORT, PID and DIR as shell assignments
+    dovecot.py start [--port N] [--dir DIR] [--tls CERTDIR]
+                                              prints PORT, PID and DIR as shell assignments
+                                              (and TLS_PORT with --tls)
+    dovecot.py certs CERTDIR                  makes a throw-away CA and server certificates
     dovecot.py adduser DIR USER PASSWORD [--nologin REASON]
                                               prints the user's Maildir path
     dovecot.py stop DIR                       ends the server and waits for it
@@ -15,6 +18,11 @@ server runs, one per test, and tests running side by side do not share a mailbox
 The unique-id format is `%f` (the Maildir file name without its flags): it is stable across
 runs and lets a test choose the unique-ids, long ones included, by naming the files.
 
+With --tls CERTDIR (made by `certs`) the server also offers STLS on PORT and implicit TLS
+on TLS_PORT, and shows a different certificate on each loopback address it listens on
+(see TLS_ADDRESSES): a check against 127.0.0.1 or localhost with --cafile CERTDIR/ca.crt
+verifies, the other addresses each fail verification for their own reason.
+
 Must run as root (Dovecot's master drops privileges itself).
 """
 
@@ -27,6 +35,21 @@ import subprocess
 import sys
 import tempfile
 import time
+
+# The loopback address each server certificate is shown on, by certificate name.
+TLS_ADDRESSES = {
+    "127.0.0.1": "valid",       # signed by CERTDIR/ca.crt for localhost and 127.0.0.1
+    "127.0.0.2": "expired",     # the same, but expired yesterday
+    "127.0.0.3": "wrongname",   # signed by the CA for another name
+    "127.0.0.4": "selfsigned",  # for localhost and 127.0.0.4, signed by itself
+}
+TLS_NAMES = {
+    "valid": "DNS:localhost,IP:127.0.0.1",
+    "expired": "DNS:localhost,IP:127.0.0.2",
+    "wrongname": "DNS:other.invalid",
+    "selfsigned": "DNS:localhost,IP:127.0.0.4",
+    "selfsigned2": "DNS:localhost,IP:127.0.0.4",  # served by no Dovecot: another one for the same host
+}
 
 MAIL_UID = 65534
 MAIL_GID = 65534
@@ -62,11 +85,75 @@ service anvil {{
 }}
 service pop3-login {{
   inet_listener pop3 {{
-    address = 127.0.0.1
+    address = {addresses}
     port = {port}
   }}
+{tls_listener}}}
+{tls_settings}"""
+
+TLS_LISTENER = """\
+  inet_listener pop3s {{
+    address = {addresses}
+    port = {tls_port}
+    ssl = yes
+  }}
+"""
+
+TLS_SETTINGS = """\
+ssl_cert = <{certs}/valid.crt
+ssl_key = <{certs}/valid.key
+ssl_dh = </usr/share/dovecot/dh.pem
+"""
+
+TLS_LOCAL = """\
+local {address} {{
+  ssl_cert = <{certs}/{name}.crt
+  ssl_key = <{certs}/{name}.key
 }}
 """
+
+
+def openssl(*args):
+    subprocess.run(["openssl", *args], check=True, stdin=subprocess.DEVNULL, capture_output=True)
+
+
+def make_certificates(certs):
+    """A throw-away CA and the four server certificates of TLS_ADDRESSES, in certs."""
+    os.makedirs(certs, exist_ok=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    ca = os.path.join(certs, "ca")
+    openssl("req", "-x509", *key, "-keyout", ca + ".key", "-out", ca + ".crt", "-days", "2",
+            "-subj", "/CN=Postbell Test CA")
+    for name, alt in TLS_NAMES.items():
+        base = os.path.join(certs, name)
+        subject = ["-subj", f"/CN={alt.split(',')[0][4:]}/O=Postbell test {name}", "-addext",
+                   "subjectAltName=" + alt]
+        if name.startswith("selfsigned"):
+            openssl("req", "-x509", *key, "-keyout", base + ".key", "-out", base + ".crt",
+                    "-days", "2", *subject)
+            continue
+        openssl("req", "-new", *key, "-keyout", base + ".key", "-out", base + ".csr", *subject)
+        openssl("x509", "-req", "-in", base + ".csr", "-CA", ca + ".crt", "-CAkey", ca + ".key",
+                "-days", "-1" if name == "expired" else "2", "-copy_extensions", "copy",
+                "-out", base + ".crt")
+    for name in os.listdir(certs):
+        os.chmod(os.path.join(certs, name), 0o644)  # Dovecot reads them as root, tests as anyone
+
+
+def write_config(conf, path, port, tls_port, certs):
+    addresses = "127.0.0.1"
+    extra = {"tls_listener": "", "tls_settings": ""}
+    if certs:
+        addresses = " ".join(TLS_ADDRESSES)
+        extra["tls_listener"] = TLS_LISTENER.format(addresses=addresses, tls_port=tls_port)
+        extra["tls_settings"] = TLS_SETTINGS.format(certs=certs) + "".join(
+            TLS_LOCAL.format(address=a, name=n, certs=certs) for a, n in TLS_ADDRESSES.items()
+            if n != "valid")
+    text = CONFIG.format(dir=path, port=port, addresses=addresses, **extra)
+    if certs:
+        text = text.replace("ssl = no", "ssl = yes")
+    with open(conf, "w") as f:
+        f.write(text)
 
 
 def free_port():
@@ -126,8 +213,9 @@ def check_parents_searchable(path):
         p = os.path.dirname(p)
 
 
-def start(path=None, port=None):
-    """Start Dovecot; returns (port, pid, dir). Raises SystemExit when it does not come up."""
+def start(path=None, port=None, certs=None):
+    """Start Dovecot; returns (port, pid, dir), and TLS_PORT as the file DIR/tls_port with
+    certs. Raises SystemExit when it does not come up."""
     if os.geteuid() != 0:
         raise SystemExit("dovecot.py: must run as root")
     if path is None:
@@ -140,8 +228,11 @@ def start(path=None, port=None):
     for _ in range(attempts):
         use_port = port or free_port()
         conf = os.path.join(path, "dovecot.conf")
-        with open(conf, "w") as f:
-            f.write(CONFIG.format(dir=path, port=use_port))
+        tls_port = free_port() if certs else None
+        write_config(conf, path, use_port, tls_port, certs and os.path.abspath(certs))
+        if tls_port:
+            with open(os.path.join(path, "tls_port"), "w") as f:
+                f.write(f"{tls_port}\n")
         log = open(os.path.join(path, "dovecot.stdout"), "ab")
         # All three streams redirected: a caller's $(...) would otherwise wait for Dovecot.
         proc = subprocess.Popen(["dovecot", "-F", "-c", conf], stdin=subprocess.DEVNULL,
@@ -161,6 +252,11 @@ def start(path=None, port=None):
             stop_pid(proc.pid)
         last_error = tail(os.path.join(path, "dovecot.stdout")) + tail(os.path.join(path, "dovecot.log"))
     raise SystemExit(f"dovecot.py: Dovecot did not answer +OK in {path}\n{last_error}")
+
+
+def tls_port(path):
+    with open(os.path.join(path, "tls_port")) as f:
+        return int(f.read())
 
 
 def tail(path, lines=20):
@@ -285,6 +381,9 @@ def main():
     p = sub.add_parser("start")
     p.add_argument("--port", type=int)
     p.add_argument("--dir")
+    p.add_argument("--tls", metavar="CERTDIR", help="offer STLS and implicit TLS with these certificates")
+    p = sub.add_parser("certs")
+    p.add_argument("dir")
     p = sub.add_parser("stop")
     p.add_argument("dir")
     p = sub.add_parser("adduser")
@@ -294,8 +393,12 @@ def main():
     p.add_argument("--nologin", metavar="REASON", help="refuse the login with this one-word reason")
     args = ap.parse_args()
     if args.cmd == "start":
-        port, pid, path = start(args.dir, args.port)
+        port, pid, path = start(args.dir, args.port, args.tls)
         print(f"DOVECOT_PORT={port}\nDOVECOT_PID={pid}\nDOVECOT_DIR={path}")
+        if args.tls:
+            print(f"DOVECOT_TLS_PORT={tls_port(path)}")
+    elif args.cmd == "certs":
+        make_certificates(args.dir)
     elif args.cmd == "stop":
         stop(args.dir)
     else:
