@@ -25,5 +25,8 @@ seed nocapa "\x00${greeting}-ERR\r\n+OK 1 20\r\n+OK\r\n1 a\r\n.\r\n+OK\r\nFrom: 
 seed empty "\x10${greeting}+OK\r\n.\r\n+OK 0 0\r\n+OK\r\n"
 
 cd "$build_dir"
-exec ./tools/fuzz/dialogue_fuzz -max_total_time="$seconds" -jobs="$jobs" -workers="$jobs" \
+parallel=()
+# More than one job runs in child processes that log to build/fuzz/fuzz-N.log.
+[ "$jobs" -gt 1 ] && parallel=(-jobs="$jobs" -workers="$jobs")
+exec ./tools/fuzz/dialogue_fuzz -max_total_time="$seconds" "${parallel[@]}" \
   -max_len=4096 -dict="$repo/tools/fuzz/pop3.dict" -print_final_stats=1 "$corpus"
