@@ -64,6 +64,7 @@ struct Application {
     // every read of them on the user interface thread.
     std::mutex resultsMutex;
     Desktop* desktop = nullptr; // set by the desktop program for the life of its windows
+    bool pipelining = true;     // false: one command at a time even where the server could take more
     CheckRoutine checkRoutine;  // empty: CheckSessionThread
     HostResolver resolveHost;   // empty: getaddrinfo
 

@@ -38,11 +38,11 @@ bool ParseCheckCommandLine(const std::vector<std::string>& args, CheckCommandLin
 // The exit code for the last status of a check that was not timed out.
 int ExitCodeForStatus(StatusCode code);
 
-std::string DigestHex(std::string_view digest);
+std::string DigestHex(const UidDigest& digest);
 std::string FormatStatusLine(StatusCode code);
-// number TAB digest TAB From TAB Subject; tabs, backslashes and control bytes in
-// the values are escaped so that one message stays one line of four fields.
-std::string FormatMessageLine(const MessageInfo& info);
+// Appends number TAB digest TAB From TAB Subject LF; tabs, backslashes and control
+// bytes in the values are escaped so that one message stays one line of four fields.
+void AppendMessageLine(std::string& out, const MessageInfo& info);
 std::string FormatNewMailLine(bool newMail);
 
 // Reads 16-byte digests back to back; a missing file is an empty set and a

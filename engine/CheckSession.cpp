@@ -42,6 +42,8 @@ void OnLineEvent(Pop3Dialogue& d, LineEvent event)
         return OnConnectionLost(d);
     case LineEvent::LineTooLong:
         return OnSessionBroken(d);
+    case LineEvent::TimedOut:
+        return OnTimeLimit(d);
     }
 }
 
@@ -64,7 +66,10 @@ void ConnectDialogue(Session& s, CheckRequest& request)
     d.user = std::move(request.connection.user);
     d.password = std::move(request.connection.password);
     d.seenDigests = std::move(request.seenDigests);
+    d.mayPipeline = request.pipelining;
+    s.lines.timeLimit = request.replyTimeLimit;
     d.outlet.sendCommand = [&s](std::string_view bytes) { QueueBytes(s.lines, bytes); };
+    d.outlet.canSend = [&s] { return HasRoomToSend(s.lines); };
     d.outlet.postStatus = [&s](StatusCode code) { s.link->PostStatus(code); };
     d.outlet.publishResults = [&s](CheckResults&& results) { s.link->PublishResults(std::move(results)); };
     d.outlet.signalStop = [&s] { SignalStop(s); };

@@ -2,6 +2,7 @@
 
 #include "Application.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,9 @@ struct CheckRequest {
     // session has returned; the session never closes it.
     int stopFd = -1;
     HostResolver resolveHost;  // empty: getaddrinfo
+    bool pipelining = true;    // false: never ask for the server's capabilities
+    // The longest wait for the connection and for each piece of a reply.
+    std::chrono::milliseconds replyTimeLimit{60'000};
 };
 
 // Runs one whole POP3 check; 1 when it ended before its event loop, 0 after the teardown.

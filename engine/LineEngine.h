@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -49,6 +50,7 @@ enum class LineEvent {
     ConnectFailed, // the connection could not be made
     Closed,        // the peer closed the connection, or it broke
     LineTooLong,   // a partial line passed its bound
+    TimedOut,      // nothing arrived within the time limit
 };
 
 struct LineSink {
@@ -57,15 +59,27 @@ struct LineSink {
     std::function<bool()> finished; // true ends the loop
 };
 
+// Bytes queued for sending beyond which the owner is to queue no more.
+inline constexpr std::size_t MaxOutgoing = 64 * 1024;
+// A partial line longer than this is not a protocol line; it would only grow without bound.
+inline constexpr std::size_t MaxPendingInput = std::size_t{1} << 20;
+// One read takes up to this much: room for a whole window of replies at once.
+inline constexpr std::size_t ReceiveAreaSize = 64 * 1024;
+
 struct LineEngine {
     int socket = -1;
     bool connecting = true; // the non-blocking connect has not completed yet
     std::string outgoing;   // bytes queued, not yet taken by the socket
     LineAssembler input;
+    std::unique_ptr<char[]> receiveArea = std::make_unique<char[]>(ReceiveAreaSize);
+    // The longest wait for the connection and, after it, for the next received bytes.
+    std::chrono::milliseconds timeLimit{60'000};
 };
 
 // Queues bytes to send and hands the socket what it takes at once.
 void QueueBytes(LineEngine& engine, std::string_view bytes);
+// False while the queued bytes are at their bound; reading goes on meanwhile.
+bool HasRoomToSend(const LineEngine& engine);
 
 ssize_t ReadSocket(LineEngine& engine, char* area, std::size_t size);
 ssize_t WriteSocket(LineEngine& engine, const char* bytes, std::size_t size);
@@ -74,5 +88,6 @@ short PollInterest(const LineEngine& engine);
 enum class LoopEnd { Finished, Stopped, Failed };
 
 // Serves the connection until sink.finished() is true (Finished), stopFd becomes
-// readable (Stopped; the stop is consumed) or waiting itself fails (Failed).
+// readable (Stopped; the stop is consumed) or waiting itself fails (Failed). Every
+// wait is bounded by the time limit, which starts again whenever bytes arrive.
 LoopEnd RunLineEngine(LineEngine& engine, int stopFd, const LineSink& sink);

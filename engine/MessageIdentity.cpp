@@ -3,13 +3,8 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <cstring>
 #include <stdexcept>
-
-bool UnsignedBytesLess::operator()(const std::string& a, const std::string& b) const
-{
-    // std::string's compare goes through char_traits<char>, which compares as unsigned char.
-    return a.compare(b) < 0;
-}
 
 namespace {
 
@@ -35,20 +30,47 @@ UidDigest MakeUidDigest(std::string_view uniqueId)
     if (md5 == nullptr || EVP_Digest(uniqueId.data(), uniqueId.size(), digest, &length, md5, nullptr) != 1
         || length != 16)
         throw std::runtime_error("MD5 is not available");
-    return UidDigest(reinterpret_cast<const char*>(digest), length);
+    UidDigest result;
+    std::memcpy(result.bytes.data(), digest, UidDigest::Size);
+    return result;
+}
+
+UidDigest DigestFromBytes(std::string_view bytes)
+{
+    UidDigest digest;
+    std::memcpy(digest.bytes.data(), bytes.data(), UidDigest::Size);
+    return digest;
+}
+
+std::string PackDigests(const DigestSet& digests)
+{
+    std::string bytes;
+    bytes.reserve(digests.size() * UidDigest::Size);
+    for (const UidDigest& digest : digests)
+        bytes += digest.View();
+    return bytes;
+}
+
+DigestSet UnpackDigests(std::string_view bytes)
+{
+    DigestSet digests;
+    // The input is in order when this program wrote it: each insert then lands at the end.
+    for (std::size_t at = 0; bytes.size() - at >= UidDigest::Size; at += UidDigest::Size)
+        digests.insert(digests.end(), DigestFromBytes(bytes.substr(at, UidDigest::Size)));
+    return digests;
 }
 
 void RecordListing(CheckResults& results, const DigestSet& seenDigests, std::uint32_t number,
                    std::string_view uniqueId)
 {
-    UidDigest digest = MakeUidDigest(uniqueId);
+    const UidDigest digest = MakeUidDigest(uniqueId);
     MessageInfo info;
     info.uidDigest = digest;
     info.number = number;
     results.messages[number] = std::move(info);
     if (!seenDigests.contains(digest))
         results.newMail = true;
-    results.digests.insert(std::move(digest));
+    results.digests.insert(digest);
 }
 
 void RecordHeader(CheckResults& results, std::uint32_t number, std::string_view name,

@@ -58,10 +58,26 @@ void SendAndAwait(Pop3Dialogue& d, std::string_view command, Pop3State awaited)
 // The session ends here, without another word to the server.
 void End(Pop3Dialogue& d) { d.ended = true; }
 
-// A negative reply before QUIT: log out and say why.
+// The messages the TOP loop asks for. A negative count read from STAT is taken as a
+// huge unsigned one, as it always was, and like any other is held to the bound.
+std::uint32_t MessagesToRead(const Pop3Dialogue& d)
+{
+    const auto count = static_cast<std::uint32_t>(d.messageCount);
+    return count < MaxMessages ? count : MaxMessages;
+}
+
+// TOP commands sent after the one whose reply is being read.
+std::uint32_t RepliesAfterCurrent(const Pop3Dialogue& d)
+{
+    return d.nextToRequest > d.currentMessage + 1 ? d.nextToRequest - d.currentMessage - 1 : 0;
+}
+
+// A failure before QUIT: log out and say why. Replies to TOP commands sent ahead
+// still come before QUIT's, and are passed over.
 void Fail(Pop3Dialogue& d, StatusCode code)
 {
-    SendAndAwait(d, QuitCommand, Pop3State::AwaitQuitReply);
+    d.repliesToSkip = RepliesAfterCurrent(d);
+    SendAndAwait(d, QuitCommand, d.repliesToSkip > 0 ? Pop3State::SkipTopReply : Pop3State::AwaitQuitReply);
     PostStatus(d, code);
 }
 
@@ -72,7 +88,16 @@ void Succeed(Pop3Dialogue& d)
     SendAndAwait(d, QuitCommand, Pop3State::AwaitQuitReply);
 }
 
-void RequestHeaders(Pop3Dialogue& d) { SendAndAwait(d, TopCommand(d.currentMessage), Pop3State::AwaitTopReply); }
+void RequestCount(Pop3Dialogue& d) { SendAndAwait(d, StatCommand, Pop3State::AwaitStatReply); }
+
+// Sends TOP for the next messages while the window and the outgoing bound allow;
+// the replies come back in the order asked.
+void RequestHeaders(Pop3Dialogue& d)
+{
+    const std::uint32_t last = MessagesToRead(d);
+    while (d.nextToRequest <= last && d.nextToRequest - d.currentMessage < d.window && d.outlet.canSend())
+        SendAndAwait(d, TopCommand(d.nextToRequest++), Pop3State::AwaitTopReply);
+}
 
 void OnGreeting(Pop3Dialogue& d, std::string_view line)
 {
@@ -93,8 +118,27 @@ void OnPassReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::LoginRejected);
-    SendAndAwait(d, StatCommand, Pop3State::AwaitStatReply);
+    if (d.mayPipeline)
+        SendAndAwait(d, CapaCommand, Pop3State::AwaitCapaReply);
+    else
+        RequestCount(d);
     PostStatus(d, Status::Checking);
+}
+
+// A refused CAPA only means one command at a time.
+void OnCapaReply(Pop3Dialogue& d, std::string_view line)
+{
+    if (!IsPositiveReply(line))
+        return RequestCount(d);
+    SetState(d, Pop3State::ReadCapaList);
+}
+
+void OnCapabilityLine(Pop3Dialogue& d, std::string_view line)
+{
+    if (IsFullStop(line))
+        return RequestCount(d);
+    if (OffersPipelining(line))
+        d.window = PipelineWindow;
 }
 
 void OnStatReply(Pop3Dialogue& d, std::string_view line)
@@ -118,16 +162,23 @@ void OnListingLine(Pop3Dialogue& d, std::string_view line)
 {
     if (IsFullStop(line)) {
         d.currentMessage = 1;
+        d.nextToRequest = 1;
+        SetState(d, Pop3State::AwaitTopReply);
         return RequestHeaders(d);
     }
     ListingEntry entry;
-    if (ParseListingEntry(line, entry))
-        RecordListing(d.results, d.seenDigests, entry.number, entry.uniqueId);
+    if (!ParseListingEntry(line, entry))
+        return;
+    // More entries than announced is a server that would fill memory without end.
+    if (++d.listed > MessagesToRead(d) + ListingSlack)
+        return Fail(d, Status::ServerError);
+    RecordListing(d.results, d.seenDigests, entry.number, entry.uniqueId);
 }
 
 void OnTopReply(Pop3Dialogue& d, std::string_view line)
 {
-    if (!IsPositiveReply(line))
+    // A reply to a TOP not yet sent answers what the server cannot have read.
+    if (!IsPositiveReply(line) || d.currentMessage >= d.nextToRequest)
         return Fail(d, Status::ServerError);
     SetState(d, Pop3State::ReadTopHeaders);
 }
@@ -136,9 +187,9 @@ void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
 {
     if (IsFullStop(line)) {
         d.currentMessage += 1;
-        // A negative count read from STAT compares as a huge unsigned value.
-        if (d.currentMessage > static_cast<std::uint32_t>(d.messageCount))
+        if (d.currentMessage > MessagesToRead(d))
             return Succeed(d);
+        SetState(d, Pop3State::AwaitTopReply);
         return RequestHeaders(d);
     }
     HeaderLine header;
@@ -146,16 +197,69 @@ void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
         RecordHeader(d.results, d.currentMessage, header.name, header.value);
 }
 
-// A refused QUIT changes nothing: the session waits for the next stop.
+void OnSkippedReplyDone(Pop3Dialogue& d)
+{
+    d.repliesToSkip -= 1;
+    SetState(d, d.repliesToSkip > 0 ? Pop3State::SkipTopReply : Pop3State::AwaitQuitReply);
+}
+
+void OnSkippedReply(Pop3Dialogue& d, std::string_view line)
+{
+    if (IsPositiveReply(line))
+        return SetState(d, Pop3State::SkipTopHeaders);
+    OnSkippedReplyDone(d);
+}
+
+void OnSkippedHeaderLine(Pop3Dialogue& d, std::string_view line)
+{
+    if (IsFullStop(line))
+        OnSkippedReplyDone(d);
+}
+
+// The outcome is already reported either way. A refused QUIT ends the session too:
+// waiting on would leave the check hanging with nothing more to learn.
 void OnQuitReply(Pop3Dialogue& d, std::string_view line)
 {
-    if (!IsPositiveReply(line))
-        return;
-    d.outlet.signalStop();
+    if (IsPositiveReply(line))
+        d.outlet.signalStop();
     End(d);
 }
 
+// The status for a connection that ends under the dialogue, by what was awaited.
+StatusCode StatusForLostServer(Pop3State state)
+{
+    switch (state) {
+    case Pop3State::Connecting:
+    case Pop3State::AwaitGreeting:
+        return Status::CannotConnect;
+    case Pop3State::SkipTopReply:
+    case Pop3State::SkipTopHeaders:
+    case Pop3State::AwaitQuitReply:
+        return Status::None; // the outcome is already reported
+    default:
+        return Status::ServerError;
+    }
+}
+
+void PostUnlessReported(Pop3Dialogue& d, StatusCode code)
+{
+    if (code != Status::None)
+        PostStatus(d, code);
+}
+
 } // namespace
+
+bool OffersPipelining(std::string_view capabilityLine)
+{
+    constexpr std::string_view name = "PIPELINING";
+    const std::string_view first = capabilityLine.substr(0, capabilityLine.find(' '));
+    if (first.size() != name.size())
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if ((first[i] & ~0x20) != name[i])
+            return false;
+    return true;
+}
 
 bool IsPositiveReply(std::string_view line)
 {
@@ -242,6 +346,10 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnUserReply(dialogue, line);
     case Pop3State::AwaitPassReply:
         return OnPassReply(dialogue, line);
+    case Pop3State::AwaitCapaReply:
+        return OnCapaReply(dialogue, line);
+    case Pop3State::ReadCapaList:
+        return OnCapabilityLine(dialogue, line);
     case Pop3State::AwaitStatReply:
         return OnStatReply(dialogue, line);
     case Pop3State::AwaitUidlReply:
@@ -252,6 +360,10 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnTopReply(dialogue, line);
     case Pop3State::ReadTopHeaders:
         return OnHeaderLine(dialogue, line);
+    case Pop3State::SkipTopReply:
+        return OnSkippedReply(dialogue, line);
+    case Pop3State::SkipTopHeaders:
+        return OnSkippedHeaderLine(dialogue, line);
     case Pop3State::AwaitQuitReply:
         return OnQuitReply(dialogue, line);
     }
@@ -261,26 +373,30 @@ void OnConnected(Pop3Dialogue& dialogue) { SetState(dialogue, Pop3State::AwaitGr
 
 void OnConnectionLost(Pop3Dialogue& dialogue)
 {
-    switch (dialogue.state) {
-    case Pop3State::Connecting:
-        PostStatus(dialogue, Status::CannotConnect);
+    const StatusCode code = StatusForLostServer(dialogue.state);
+    PostUnlessReported(dialogue, code);
+    // A connect that failed raises the stop, as a finished session does.
+    if (dialogue.state == Pop3State::Connecting)
         dialogue.outlet.signalStop();
-        break;
-    case Pop3State::AwaitGreeting:
-        PostStatus(dialogue, Status::CannotConnect);
-        break;
+    End(dialogue);
+}
+
+void OnTimeLimit(Pop3Dialogue& dialogue)
+{
+    PostUnlessReported(dialogue, StatusForLostServer(dialogue.state));
+    End(dialogue);
+}
+
+void OnSessionBroken(Pop3Dialogue& dialogue)
+{
+    switch (dialogue.state) {
+    case Pop3State::SkipTopReply:
+    case Pop3State::SkipTopHeaders:
     case Pop3State::AwaitQuitReply:
         break; // the outcome is already reported
     default:
         PostStatus(dialogue, Status::ServerError);
         break;
     }
-    End(dialogue);
-}
-
-void OnSessionBroken(Pop3Dialogue& dialogue)
-{
-    if (dialogue.state != Pop3State::AwaitQuitReply)
-        PostStatus(dialogue, Status::ServerError);
     End(dialogue);
 }

@@ -9,23 +9,35 @@
 #include <string_view>
 
 // What the dialogue waits for.
-enum class Pop3State : std::int32_t {
-    Connecting = 0,
-    AwaitGreeting = 1,
-    AwaitUserReply = 2,
-    AwaitPassReply = 3,
-    AwaitStatReply = 4,
-    AwaitUidlReply = 5,
-    ReadUidlList = 6,
-    AwaitTopReply = 7,
-    ReadTopHeaders = 8,
-    AwaitQuitReply = 9,
+enum class Pop3State {
+    Connecting,
+    AwaitGreeting,
+    AwaitUserReply,
+    AwaitPassReply,
+    AwaitCapaReply,
+    ReadCapaList,
+    AwaitStatReply,
+    AwaitUidlReply,
+    ReadUidlList,
+    AwaitTopReply,
+    ReadTopHeaders,
+    SkipTopReply,   // after a failure: a reply to a TOP sent ahead, to pass over
+    SkipTopHeaders, // after a failure: the header block of such a reply
+    AwaitQuitReply,
 };
+
+// TOP commands kept outstanding when the server takes commands ahead.
+inline constexpr std::uint32_t PipelineWindow = 32;
+// The most messages one check takes in, whatever STAT announces.
+inline constexpr std::uint32_t MaxMessages = 1'000'000;
+// Listing entries accepted beyond the count STAT announced.
+inline constexpr std::uint32_t ListingSlack = 16;
 
 // How the dialogue reaches its session: the socket session in the program, a
 // recorder in tests.
 struct Pop3Outlet {
     std::function<void(std::string_view bytes)> sendCommand;
+    std::function<bool()> canSend; // false while the outgoing bytes are at their bound
     std::function<void(StatusCode code)> postStatus;
     std::function<void(CheckResults&& results)> publishResults; // the dialogue needs them no more
     std::function<void()> signalStop;
@@ -36,11 +48,16 @@ struct Pop3Outlet {
 struct Pop3Dialogue {
     std::string user;
     std::string password;
-    DigestSet seenDigests; // known when the check started
+    DigestSet seenDigests;    // known when the check started
+    bool mayPipeline = false; // ask CAPA and send TOP ahead when the server allows it
     Pop3State state = Pop3State::Connecting;
-    bool ended = false; // nothing more to send or to wait for
+    bool ended = false;       // nothing more to send or to wait for
     std::int32_t messageCount = 0;
-    std::uint32_t currentMessage = 0;
+    std::uint32_t window = 1;        // TOP commands that may be outstanding
+    std::uint32_t listed = 0;        // listing entries taken in
+    std::uint32_t currentMessage = 0; // whose TOP reply is being read
+    std::uint32_t nextToRequest = 0;  // the next message to send TOP for
+    std::uint32_t repliesToSkip = 0;  // replies still due to TOPs sent ahead of a failure
     CheckResults results;
     Pop3Outlet outlet;
 };
@@ -51,6 +68,8 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line);
 void OnConnected(Pop3Dialogue& dialogue);
 // The connection could not be made, or the server closed it.
 void OnConnectionLost(Pop3Dialogue& dialogue);
+// Nothing came from the server within the time limit.
+void OnTimeLimit(Pop3Dialogue& dialogue);
 // The session cannot go on (a line past its bound, no memory left).
 void OnSessionBroken(Pop3Dialogue& dialogue);
 
@@ -59,6 +78,7 @@ bool IsPositiveReply(std::string_view line);
 std::string UserCommand(std::string_view user);
 std::string PassCommand(std::string_view password);
 std::string TopCommand(std::uint32_t number);
+inline constexpr std::string_view CapaCommand = "CAPA\r\n";
 inline constexpr std::string_view StatCommand = "STAT\r\n";
 inline constexpr std::string_view UidlCommand = "UIDL\r\n";
 inline constexpr std::string_view QuitCommand = "QUIT\r\n";
@@ -79,3 +99,6 @@ struct HeaderLine {
 };
 // False unless the line is a "From" or "Subject" header.
 bool ParseHeaderLine(std::string_view line, HeaderLine& header);
+
+// True for the capability line that offers pipelining (names are case-insensitive).
+bool OffersPipelining(std::string_view capabilityLine);

@@ -18,6 +18,7 @@ CheckRequest MakeCheckRequest(Application& app, int stopFd)
     }
     request.stopFd = stopFd;
     request.resolveHost = app.resolveHost;
+    request.pipelining = app.pipelining;
     return request;
 }
 

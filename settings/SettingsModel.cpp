@@ -8,17 +8,14 @@
 
 namespace {
 
-constexpr std::size_t DigestLength = 16;
-
 void LoadSeenDigests(Application& app)
 {
     std::string list;
     if (!RegistryKey::ReadBinary("UIDList", list))
         return;
+    DigestSet digests = UnpackDigests(list);
     std::lock_guard<std::mutex> lock(app.resultsMutex);
-    // A final piece shorter than a digest is dropped.
-    for (std::size_t at = 0; list.size() - at >= DigestLength; at += DigestLength)
-        app.seenDigests.insert(list.substr(at, DigestLength));
+    app.seenDigests.merge(digests);
 }
 
 
@@ -27,11 +24,7 @@ void LoadSeenDigests(Application& app)
 std::string UidListValue(Application& app)
 {
     std::lock_guard<std::mutex> lock(app.resultsMutex);
-    std::string list;
-    list.reserve(app.seenDigests.size() * DigestLength);
-    for (const UidDigest& digest : app.seenDigests)
-        list += digest;
-    return list;
+    return PackDigests(app.seenDigests);
 }
 
 void SaveUidList(const std::string& list)

@@ -15,7 +15,7 @@ TEST(CheckSchedulingAbandon, WorkerThatIgnoresStopIsAbandonedAndChangesNothing)
     Application app;
     const MessageTable previous{{1, Message(1, "alice@example.org", "old one")}};
     app.messages = previous;
-    app.seenDigests = {std::string(16, 'a')};
+    app.seenDigests = {DigestFromBytes(std::string(16, 'a'))};
 
     Latch release;
     std::atomic<int> generation{0};
@@ -33,7 +33,7 @@ TEST(CheckSchedulingAbandon, WorkerThatIgnoresStopIsAbandonedAndChangesNothing)
         release.Wait(60000);
         CheckResults results;
         results.messages = {{7, Message(7, "late@example.org", "late")}};
-        results.digests = {std::string(16, 'z')};
+        results.digests = {DigestFromBytes(std::string(16, 'z'))};
         results.newMail = true;
         link->PostStatus(17);
         link->PublishResults(std::move(results));
@@ -68,7 +68,7 @@ TEST(CheckSchedulingAbandon, WorkerThatIgnoresStopIsAbandonedAndChangesNothing)
         std::lock_guard lock(app.resultsMutex);
         EXPECT_EQ(app.messages.size(), 1u);
         EXPECT_EQ(app.messages.at(1).subject, "old one");
-        EXPECT_EQ(app.seenDigests, DigestSet{std::string(16, 'a')});
+        EXPECT_EQ(app.seenDigests, DigestSet{DigestFromBytes(std::string(16, 'a'))});
         EXPECT_FALSE(app.newMail);
     }
 

@@ -161,7 +161,7 @@ TEST(CheckScheduling, WorkerThatEndedOnItsOwnIsReleasedAtOnce)
     EXPECT_FALSE(app.stopEvent.TryConsume());
 
     app.settings.host = "pop.example.org";
-    app.seenDigests = {std::string(16, 'a')};
+    app.seenDigests = {DigestFromBytes(std::string(16, 'a'))};
     std::string hostSeen;
     DigestSet digestsSeen;
     app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest request) -> std::uint32_t {
@@ -169,7 +169,7 @@ TEST(CheckScheduling, WorkerThatEndedOnItsOwnIsReleasedAtOnce)
         digestsSeen = request.seenDigests;
         CheckResults results;
         results.messages = {{1, Message(1, "new@example.org", "hello")}};
-        results.digests = {std::string(16, 'b')};
+        results.digests = {DigestFromBytes(std::string(16, 'b'))};
         results.newMail = true;
         link->PostStatus(15);
         link->PublishResults(std::move(results));
@@ -190,12 +190,12 @@ TEST(CheckScheduling, WorkerThatEndedOnItsOwnIsReleasedAtOnce)
     EXPECT_EQ(app.workerThread, nullptr);
     EXPECT_FALSE(app.stopEvent.TryConsume());
     EXPECT_EQ(hostSeen, "pop.example.org");
-    EXPECT_EQ(digestsSeen, DigestSet{std::string(16, 'a')});
+    EXPECT_EQ(digestsSeen, DigestSet{DigestFromBytes(std::string(16, 'a'))});
     EXPECT_EQ(app.status.load(), 15);
     EXPECT_TRUE(app.statusEvent.TryConsume());
     EXPECT_TRUE(app.finishedEvent.TryConsume());
     EXPECT_TRUE(app.newMail);
-    EXPECT_EQ(app.seenDigests, DigestSet{std::string(16, 'b')});
+    EXPECT_EQ(app.seenDigests, DigestSet{DigestFromBytes(std::string(16, 'b'))});
     ASSERT_EQ(app.messages.size(), 1u);
     EXPECT_EQ(app.messages.at(1).subject, "hello");
 }
@@ -205,7 +205,7 @@ TEST(CheckScheduling, StopDuringNameLookupReturnsAtOnceAndLeavesNoEffect)
     Application app;
     app.settings.host = "pop.example.invalid";
     app.messages = PreviousResults();
-    app.seenDigests = {std::string(16, 'a')};
+    app.seenDigests = {DigestFromBytes(std::string(16, 'a'))};
 
     // A name lookup that hangs until the test lets it answer.
     struct Lookup {
@@ -249,7 +249,7 @@ TEST(CheckScheduling, StopDuringNameLookupReturnsAtOnceAndLeavesNoEffect)
     EXPECT_FALSE(app.finishedEvent.TryConsume());
     EXPECT_FALSE(app.stopEvent.TryConsume());
     EXPECT_EQ(app.messages.size(), 2u);
-    EXPECT_EQ(app.seenDigests, DigestSet{std::string(16, 'a')});
+    EXPECT_EQ(app.seenDigests, DigestSet{DigestFromBytes(std::string(16, 'a'))});
     EXPECT_FALSE(app.newMail);
 }
 

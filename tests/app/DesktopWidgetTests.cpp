@@ -55,7 +55,7 @@ bool ProcessEventsUntil(const std::function<bool()>& pred, int timeoutMs = 10000
 
 MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
 {
-    return {std::string(16, static_cast<char>(number)), number, std::move(from), std::move(subject)};
+    return {DigestFromBytes(std::string(16, static_cast<char>(number))), number, std::move(from), std::move(subject)};
 }
 
 // A check that needs no server: it reports progress, hands over these messages and ends.
@@ -66,7 +66,7 @@ CheckRoutine FakeCheck(std::vector<MessageInfo> messages, bool newMail)
         CheckResults results;
         for (const MessageInfo& message : messages) {
             results.messages[message.number] = message;
-            results.digests.insert(message.uidDigest);
+            results.digests.insert(*message.uidDigest);
         }
         results.newMail = newMail;
         link->PublishResults(std::move(results));
@@ -483,7 +483,7 @@ TEST_F(DesktopTest, SessionEndSignalSavesTheStateThenEndsTheLoop)
     Window()->move(50, 60);
     {
         std::lock_guard lock(app.resultsMutex);
-        app.seenDigests.insert(std::string(16, '\7'));
+        app.seenDigests.insert(DigestFromBytes(std::string(16, '\7')));
     }
     QTimer::singleShot(0, [] { std::raise(SIGTERM); });
     QTimer watchdog;

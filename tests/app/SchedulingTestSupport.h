@@ -54,7 +54,7 @@ struct Latch {
 
 inline MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
 {
-    return {std::string(16, static_cast<char>(number)), number, std::move(from), std::move(subject)};
+    return {DigestFromBytes(std::string(16, static_cast<char>(number))), number, std::move(from), std::move(subject)};
 }
 
 inline long long MillisecondsSince(std::chrono::steady_clock::time_point start)

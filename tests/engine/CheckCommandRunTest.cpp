@@ -34,14 +34,14 @@ void PlayTwoMessages(ScriptConnection& c)
     c.Send("+OK\r\n");
     c.Expect("PASS a b\r\n");
     c.Send("+OK\r\n");
+    c.Expect("CAPA\r\n");
+    c.Send("+OK\r\nPIPELINING\r\n.\r\n");
     c.Expect("STAT\r\n");
     c.Send("+OK 2 100\r\n");
     c.Expect("UIDL\r\n");
     c.Send("+OK\r\n1 uid-1\r\n2 uid-2\r\n.\r\n");
-    c.Expect("TOP 1 0\r\n");
-    c.Send("+OK\r\nFrom: Ann\r\nSubject: Hello\r\n\r\n.\r\n");
-    c.Expect("TOP 2 0\r\n");
-    c.Send("+OK\r\nX-Other: y\r\n\r\n.\r\n");
+    c.Expect("TOP 1 0\r\nTOP 2 0\r\n");
+    c.Send("+OK\r\nFrom: Ann\r\nSubject: Hello\r\n\r\n.\r\n+OK\r\nX-Other: y\r\n\r\n.\r\n");
     c.Expect("QUIT\r\n");
     c.Send("+OK bye\r\n");
     c.ExpectClosed();

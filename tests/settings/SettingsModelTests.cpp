@@ -83,7 +83,7 @@ TEST_F(SettingsModelTest, UidListSplitsIntoDigestsUpTo8193Bytes)
         LoadSettings(app);
         EXPECT_EQ(app.seenDigests.size(), count) << stored.size() << " bytes";
         for (const UidDigest& digest : app.seenDigests)
-            EXPECT_EQ(stored.find(digest) % 16, 0u);
+            EXPECT_EQ(stored.find(digest.View()) % 16, 0u);
     }
 }
 
@@ -91,7 +91,7 @@ TEST_F(SettingsModelTest, SaveStoresPositionAndDigestsInAscendingUnsignedOrder)
 {
     Application app;
     for (char first : {'\x90', '\x01', '\x7f'})
-        app.seenDigests.insert(std::string(16, first));
+        app.seenDigests.insert(DigestFromBytes(std::string(16, first)));
     SavePersistedState(app, std::nullopt);
     EXPECT_EQ(RawValue("WindowLeft"), "");
     EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '\x01') + std::string(16, '\x7f') +
@@ -143,8 +143,8 @@ TEST_F(SettingsModelTest, SaveNeverStoresAHalfReplacedSet)
     DigestSet even;
     DigestSet odd;
     for (std::size_t at = 0; at < evenList.size(); at += 16) {
-        even.insert(evenList.substr(at, 16));
-        odd.insert(oddList.substr(at, 16));
+        even.insert(DigestFromBytes(evenList.substr(at, 16)));
+        odd.insert(DigestFromBytes(oddList.substr(at, 16)));
     }
     app.seenDigests = even;
     std::atomic<bool> stop{false};
