@@ -19,13 +19,13 @@ CC=clang-14 CXX=clang++-14 cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=R
 cmake --build "$build_dir" -j 2 --target dialogue_fuzz >/dev/null
 
 mkdir -p "$corpus"
-# Seeds: the first byte is the read size less one; the rest is a server's side of a check.
+# Seeds: the first byte is 0x80 to allow pipelining plus the read size less one; the rest is a server's side of a check.
 seed() { printf '%b' "$2" >"$corpus/seed-$1"; }
 greeting='+OK ready\r\n+OK\r\n+OK\r\n'
-seed plain "\xff${greeting}+OK 2 20\r\n+OK\r\n1 a\r\n2 b\r\n.\r\n+OK\r\nFrom: x\r\nSubject: y\r\n.\r\n+OK\r\nSubject: z\r\n.\r\n+OK bye\r\n"
-seed capa "\x07${greeting}+OK\r\nPIPELINING\r\n.\r\n+OK 2 20\r\n+OK\r\n1 a\r\n2 b\r\n.\r\n+OK\r\nFrom: x\r\n.\r\n-ERR no\r\n"
-seed nocapa "\x00${greeting}-ERR\r\n+OK 1 20\r\n+OK\r\n1 a\r\n.\r\n+OK\r\nFrom: x\r\n.\r\n+OK\r\n"
-seed empty "\x10${greeting}+OK\r\n.\r\n+OK 0 0\r\n+OK\r\n"
+seed plain "\x7f${greeting}+OK 2 20\r\n+OK\r\n1 a\r\n2 b\r\n.\r\n+OK\r\nFrom: x\r\nSubject: y\r\n.\r\n+OK\r\nSubject: z\r\n.\r\n+OK bye\r\n"
+seed capa "\x87${greeting}+OK\r\nPIPELINING\r\n.\r\n+OK 2 20\r\n+OK\r\n1 a\r\n2 b\r\n.\r\n+OK\r\nFrom: x\r\n.\r\n-ERR no\r\n"
+seed nocapa "\x80${greeting}-ERR\r\n+OK 1 20\r\n+OK\r\n1 a\r\n.\r\n+OK\r\nFrom: x\r\n.\r\n+OK\r\n"
+seed empty "\x90${greeting}+OK\r\n.\r\n+OK 0 0\r\n+OK\r\n"
 
 cd "$build_dir"
 parallel=()
