@@ -289,9 +289,12 @@ def check_goals(rows, sizes):
     else:
         goals.append(("TLS at most 1.3x plain", "not measured: no --tls in postbell-check or no TLS Dovecot", None))
     per_message = [(size, ratio_to(rows, LOOPBACK, size, "postbell-check", "python poplib")) for size in sizes]
-    goals.append(("engine at least as fast as poplib per message",
-                  "; ".join(f"{size}: {r[1] / size * 1e6:.1f} vs {r[2] / size * 1e6:.1f} us" for size, r in per_message),
-                  all(r[0] <= 1 for _, r in per_message)))
+    per_message = [(size, r) for size, r in per_message if r]
+    if per_message:
+        goals.append(("engine at least as fast as poplib per message",
+                      "; ".join(f"{size}: {r[1] / size * 1e6:.1f} vs {r[2] / size * 1e6:.1f} us"
+                                for size, r in per_message),
+                      all(r[0] <= 1 for _, r in per_message)))
     return goals
 
 
