@@ -225,20 +225,21 @@ void OnQuitReply(Pop3Dialogue& d, std::string_view line)
     End(d);
 }
 
+// After QUIT was sent the outcome is already reported, whatever happens next.
+bool OutcomeReported(Pop3State state)
+{
+    return state == Pop3State::SkipTopReply || state == Pop3State::SkipTopHeaders
+        || state == Pop3State::AwaitQuitReply;
+}
+
 // The status for a connection that ends under the dialogue, by what was awaited.
 StatusCode StatusForLostServer(Pop3State state)
 {
-    switch (state) {
-    case Pop3State::Connecting:
-    case Pop3State::AwaitGreeting:
+    if (OutcomeReported(state))
+        return Status::None;
+    if (state == Pop3State::Connecting || state == Pop3State::AwaitGreeting)
         return Status::CannotConnect;
-    case Pop3State::SkipTopReply:
-    case Pop3State::SkipTopHeaders:
-    case Pop3State::AwaitQuitReply:
-        return Status::None; // the outcome is already reported
-    default:
-        return Status::ServerError;
-    }
+    return Status::ServerError;
 }
 
 void PostUnlessReported(Pop3Dialogue& d, StatusCode code)
@@ -337,6 +338,9 @@ bool ParseHeaderLine(std::string_view line, HeaderLine& header)
 
 void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
 {
+    // Lines that came in the same read as the end mean nothing any more.
+    if (dialogue.ended)
+        return;
     switch (dialogue.state) {
     case Pop3State::Connecting:
         return;
@@ -373,6 +377,8 @@ void OnConnected(Pop3Dialogue& dialogue) { SetState(dialogue, Pop3State::AwaitGr
 
 void OnConnectionLost(Pop3Dialogue& dialogue)
 {
+    if (dialogue.ended)
+        return;
     const StatusCode code = StatusForLostServer(dialogue.state);
     PostUnlessReported(dialogue, code);
     // A connect that failed raises the stop, as a finished session does.
@@ -383,20 +389,16 @@ void OnConnectionLost(Pop3Dialogue& dialogue)
 
 void OnTimeLimit(Pop3Dialogue& dialogue)
 {
+    if (dialogue.ended)
+        return;
     PostUnlessReported(dialogue, StatusForLostServer(dialogue.state));
     End(dialogue);
 }
 
 void OnSessionBroken(Pop3Dialogue& dialogue)
 {
-    switch (dialogue.state) {
-    case Pop3State::SkipTopReply:
-    case Pop3State::SkipTopHeaders:
-    case Pop3State::AwaitQuitReply:
-        break; // the outcome is already reported
-    default:
-        PostStatus(dialogue, Status::ServerError);
-        break;
-    }
+    if (dialogue.ended)
+        return;
+    PostUnlessReported(dialogue, OutcomeReported(dialogue.state) ? Status::None : Status::ServerError);
     End(dialogue);
 }

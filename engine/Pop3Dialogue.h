@@ -62,7 +62,8 @@ struct Pop3Dialogue {
     Pop3Outlet outlet;
 };
 
-// Acts on one complete line (without its CR LF) in the dialogue's current state.
+// Acts on one complete line (without its CR LF) in the dialogue's current state. This
+// and the three events below do nothing once the dialogue has ended.
 void HandleLine(Pop3Dialogue& dialogue, std::string_view line);
 // The connection to the server is made: the greeting is awaited.
 void OnConnected(Pop3Dialogue& dialogue);

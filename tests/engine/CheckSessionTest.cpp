@@ -116,12 +116,13 @@ void ExpectScriptPassed(ScriptedServer& server)
 // consecutive ones go out in one write), "raw: bytes" (no CR LF), "C: line" (the
 // client must send exactly this line next), "close", "expect-close" (the client must
 // close with nothing more sent), "expect-open" (the client must not have closed yet),
-// "flood" (an endless line), and "repeat A..B" ... "end" around steps, with {i}
-// standing for the number. Options: "split" (also play every reply byte by byte),
+// "flood" (an endless line), "login" (greeting, USER jo, PASS pw, all accepted),
+// "capa-pipelining" and "capa-refused" (CAPA and its reply), and "repeat A..B" ...
+// "end" around steps, with {i} standing for the number. Options: "split" (also play every reply byte by byte),
 // "password P", "seen UID...", "one-at-a-time", "time-limit MS". Expected: "status N",
 // "exit N", "published" (else the earlier results must be untouched), "messages N",
 // "message N UID|-|FROM|SUBJECT" (a field after the number is cut at "|"), "new-mail
-// yes|no", "digests UID...".
+// yes|no", "digests UID..." ("" for the empty unique-id).
 
 struct ExpectedMessage {
     std::uint32_t number = 0;
@@ -180,6 +181,12 @@ bool TakeLine(Transcript& t, const std::string& key, const std::string& rest)
     if (key == "S:" || key == "C:" || key == "raw:" || key == "close" || key == "expect-close"
         || key == "expect-open" || key == "flood")
         t.steps.push_back(key + " " + rest);
+    else if (key == "login")
+        t.steps.insert(t.steps.end(), {"S: +OK", "C: USER jo", "S: +OK", "C: PASS pw", "S: +OK"});
+    else if (key == "capa-pipelining")
+        t.steps.insert(t.steps.end(), {"C: CAPA", "S: +OK", "S: PIPELINING", "S: ."});
+    else if (key == "capa-refused")
+        t.steps.insert(t.steps.end(), {"C: CAPA", "S: -ERR"});
     else if (key == "split")
         t.split = true;
     else if (key == "password")
@@ -298,7 +305,7 @@ void ExpectResults(SessionRun& run, const Transcript& t)
     if (t.digests) {
         DigestSet digests;
         for (const std::string& uid : *t.digests)
-            digests.insert(MakeUidDigest(uid));
+            digests.insert(MakeUidDigest(uid == "\"\"" ? "" : uid));
         EXPECT_EQ(run.app.seenDigests, digests);
     }
 }
