@@ -1,17 +1,26 @@
 #!/usr/bin/env python3
 """Postbell's benchmarks against a Dovecot on loopback; prints one table and the goals.
 
-    bench.py POSTBELL-CHECK [--postbell POSTBELL] [--sizes 1000,10000] [--runs 5]
-             [--idle-seconds 60] [--starts 3]
+    bench.py POSTBELL-CHECK --pipelined PIPELINED_CHECK [--postbell POSTBELL]
+             [--sizes 1000,10000] [--runs 5] [--rtt-runs 1] [--idle-seconds 60] [--starts 3]
 
-Complete checks of generated mailboxes, side by side in one run: postbell-check (the
-engine), Python's poplib doing the same commands one at a time (bench/poplib_check.py), and
-`fetchmail --check` (USER, PASS, STAT, UIDL, QUIT: it sends no TOP, so it is a floor for the
-rest of the dialogue). Each client gets one warm-up run per mailbox (Dovecot builds its index
-at the first login); then the clients take turns for RUNS rounds, so that a slow moment of
-the machine falls on all of them. The table shows the median wall time, the time per
-message, the client process's own CPU time per message and its peak resident memory, as
-/usr/bin/time reports them. Dovecot's own time is inside the wall time of all three.
+Complete checks, side by side in one run, in four row groups:
+- Dovecot on loopback, generated mailboxes of each size;
+- the smallest of them through a proxy that delays each direction by 10 ms (bench/delay_proxy.py),
+  an emulated 20 ms round trip;
+- a scripted server of 200 messages that writes each reply in three small writes with Nagle's
+  algorithm on (tests/support/pop3_servers.py);
+- once postbell-check has --tls and dovecot.py can start with certificates, the smallest
+  mailbox over implicit TLS beside plain.
+The clients: postbell-check, postbell-check with POSTBELL_PIPELINING=0, Python's poplib doing
+the same commands one at a time (bench/poplib_check.py), `fetchmail --check` (USER, PASS,
+STAT, UIDL, QUIT: no TOP, so a floor for the rest of the dialogue) and the limit, a minimal
+client that sends every TOP ahead in a window (bench/pipelined_check.cpp). Each client gets one
+warm-up run per group (Dovecot builds its index at the first login); then the clients take turns
+for RUNS rounds, so that a slow moment of the machine falls on all of them. The table shows the
+median wall time, the time per message, the ratio to the limit, the client process's own CPU
+time per message and its peak resident memory, as /usr/bin/time reports them. The server's own
+time is inside every wall time.
 
 With --postbell, also the running program (bench/desktop_bench.sh): the time from the start
 to the tray icon, its wake-ups while idle and its resident memory.
@@ -32,11 +41,22 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
 import dovecot       # noqa: E402
 import maildir_gen   # noqa: E402
+import pop3_servers  # noqa: E402
+from delay_proxy import DelayProxy  # noqa: E402
 
 PASSWORD = "bench"
 SMALL_MAILBOX = 10                  # the mailbox of the idle program
 RSS_GOAL_BYTES = 40_000_000
 CHECK_TIMEOUT = 600
+RTT_SECONDS = 0.020                 # the emulated round trip of the slow link
+NAGLE_MESSAGES = 200
+LIMIT = "pipelined client (limit)"
+NO_PIPELINING = "postbell-check, no pipelining"
+# The row groups
+LOOPBACK = "Dovecot, loopback"
+SLOW_LINK = "Dovecot, 20 ms round trip"
+NAGLE = "Nagle-writing server"
+TLS = "Dovecot, TLS vs plain"
 
 
 def timed(command, env, ok_codes=(0,)):
@@ -123,29 +143,72 @@ def add_mailboxes(server_dir, sizes):
         maildir_gen.generate(maildir, size, seed=3, owner=(dovecot.MAIL_UID, dovecot.MAIL_GID))
 
 
+def check_client(args, name, port, user, size, extra_env=None, options=()):
+    env = dict(os.environ, POSTBELL_PASSWORD=PASSWORD, **(extra_env or {}))
+    return Client(name, [args.check, "--timeout", str(CHECK_TIMEOUT), *options, "--port", str(port),
+                         "127.0.0.1", user], env, expect_lines(size))
+
+
+def clients_for(args, port, user, size, home, fetchmail=True):
+    """The clients of one row group: the engine with and without pipelining, poplib, fetchmail
+    (when asked for and installed) and the pipelined client, the limit."""
+    env = dict(os.environ, POSTBELL_PASSWORD=PASSWORD)
+    clients = [
+        check_client(args, "postbell-check", port, user, size),
+        check_client(args, NO_PIPELINING, port, user, size, {"POSTBELL_PIPELINING": "0"}),
+        Client("python poplib", [sys.executable, os.path.join(HERE, "poplib_check.py"), str(port), user],
+               env, expect_count(size)),
+    ]
+    if fetchmail and shutil.which("fetchmail"):
+        clients.append(fetchmail_client(port, user, size, home))
+    clients.append(Client(LIMIT, [args.pipelined, str(port), user], env, expect_count(size)))
+    return clients
+
+
+def measure(setting, size, clients, runs, warm_up=True):
+    """Rows (setting, size, client, wall s, CPU s, peak RSS KiB), the medians of runs rounds
+    taken in turns, so that a slow moment of the machine falls on all clients alike."""
+    if warm_up:
+        for client in clients:
+            client.run(keep=False)
+    for _ in range(runs):
+        for client in clients:
+            client.run()
+    rows = []
+    for client in clients:
+        rows.append((setting,) + client.row(size))
+        print(f"  {setting}, {size} messages, {client.name}: {rows[-1][3]:.3f} s", file=sys.stderr, flush=True)
+    return rows
+
+
 def bench_checks(args, port, sizes, home):
     rows = []
-    env = dict(os.environ, POSTBELL_PASSWORD=PASSWORD)
-    have_fetchmail = shutil.which("fetchmail") is not None
     for size in sizes:
-        user = f"bench{size}"
-        clients = [
-            Client("postbell-check", [args.check, "--timeout", str(CHECK_TIMEOUT), "--port", str(port),
-                                      "127.0.0.1", user], env, expect_lines(size)),
-            Client("python poplib", [sys.executable, os.path.join(HERE, "poplib_check.py"), str(port), user],
-                   env, expect_count(size)),
-        ]
-        if have_fetchmail:
-            clients.append(fetchmail_client(port, user, size, home))
-        for client in clients:
-            client.run(keep=False)                            # warm-up
-        for _ in range(args.runs):
-            for client in clients:
-                client.run()
-        for client in clients:
-            rows.append(client.row(size))
-            print(f"  {size} messages, {client.name}: {rows[-1][2]:.3f} s", file=sys.stderr, flush=True)
-    return rows, have_fetchmail
+        rows += measure(LOOPBACK, size, clients_for(args, port, f"bench{size}", size, home), args.runs)
+    size = min(sizes)
+    with DelayProxy(port, RTT_SECONDS / 2) as proxy:
+        # Over the delay one-at-a-time clients take a round trip per message: one round each.
+        rows += measure(SLOW_LINK, size, clients_for(args, proxy.port, f"bench{size}", size, home),
+                        args.rtt_runs, warm_up=False)
+    with pop3_servers.ScriptedServer(pop3_servers.nagle_pop3(NAGLE_MESSAGES)) as nagle:
+        rows += measure(NAGLE, NAGLE_MESSAGES,
+                        clients_for(args, nagle.port, "nagle", NAGLE_MESSAGES, home, fetchmail=False), args.runs)
+    return rows
+
+
+def tls_supported(check):
+    """True once postbell-check has --tls and dovecot.py can start with certificates."""
+    usage = subprocess.run([check], capture_output=True, text=True).stderr
+    return "--tls" in usage and hasattr(dovecot, "make_certificates") and hasattr(dovecot, "tls_port")
+
+
+def bench_tls(args, port, server_dir, certs, size):
+    """postbell-check over implicit TLS beside plain, on the same mailbox."""
+    user = f"bench{size}"
+    clients = [check_client(args, "postbell-check", port, user, size),
+               check_client(args, "postbell-check --tls", dovecot.tls_port(server_dir), user, size,
+                            options=("--tls", "--cafile", os.path.join(certs, "ca.crt")))]
+    return measure(TLS, size, clients, args.runs)
 
 
 def bench_desktop(args, port, server_dir, sizes):
@@ -177,27 +240,69 @@ def verdict(ok):
     return "pass" if ok else "MISS"
 
 
-def print_report(args, rows, have_fetchmail, desktop, big):
-    print(f"\nPostbell benchmarks: Dovecot {dovecot_version()} on 127.0.0.1, {os.cpu_count()} cores, "
-          f"{time.strftime('%Y-%m-%d')}")
-    print(f"\nComplete checks, median of {args.runs} runs after one warm-up "
-          "(wall time includes Dovecot's work; client CPU is the client process alone)")
-    print(f"{'messages':>9}  {'client':<18} {'wall s':>7} {'wall us/msg':>12} "
-          f"{'client CPU us/msg':>18} {'peak RSS MB':>12}")
-    for size, name, seconds, cpu, rss in rows:
-        print(f"{size:>9}  {name:<18} {seconds:>7.3f} {seconds / size * 1e6:>12.1f} "
-              f"{cpu / size * 1e6:>18.1f} {mb(rss):>12.1f}")
-    if not have_fetchmail:
+def ratio_to(rows, setting, size, name, other):
+    """(ratio, seconds, other's seconds) of two clients' wall times in one row group, or None."""
+    walls = {r[2]: r[3] for r in rows if r[0] == setting and r[1] == size}
+    if name not in walls or other not in walls:
+        return None
+    return walls[name] / walls[other], walls[name], walls[other]
+
+
+def print_checks(args, rows):
+    print(f"\nComplete checks: median wall time of {args.runs} runs after one warm-up ({args.rtt_runs} "
+          "without warm-up over the slow link); x limit is the wall time over the pipelined client's in "
+          "the same group; client CPU is the client process alone; wall time includes the server's work")
+    print(f"{'setting':<26} {'messages':>8}  {'client':<32} {'wall s':>7} {'us/msg':>8} {'x limit':>8} "
+          f"{'CPU us/msg':>10} {'peak RSS MB':>11}")
+    for setting, size, name, seconds, cpu, rss in rows:
+        limit = ratio_to(rows, setting, size, name, LIMIT)
+        print(f"{setting:<26} {size:>8}  {name:<32} {seconds:>7.3f} {seconds / size * 1e6:>8.1f} "
+              f"{(f'{limit[0]:.2f}' if limit else '-'):>8} {cpu / size * 1e6:>10.1f} {mb(rss):>11.1f}")
+    if not shutil.which("fetchmail"):
         print("(fetchmail is not installed: apt-get install fetchmail)")
 
+
+def check_goals(rows, sizes):
+    big, small = max(sizes), min(sizes)
     goals = []
-    per_size = {}
-    for size, name, seconds, _, _ in rows:
-        per_size.setdefault(size, {})[name] = seconds / size * 1e6
-    comparison = [(size, c["postbell-check"], c["python poplib"]) for size, c in sorted(per_size.items())]
-    goals.append(("engine at least as fast as poplib per message",
-                  "; ".join(f"{size}: {ours:.1f} vs {theirs:.1f} us" for size, ours, theirs in comparison),
-                  all(ours <= theirs for _, ours, theirs in comparison)))
+    limit = ratio_to(rows, LOOPBACK, big, "postbell-check", LIMIT)
+    if limit:
+        goals.append((f"Dovecot {big:,} messages at most 1.3x the pipelined client",
+                      f"{limit[0]:.2f}x ({limit[1]:.3f} s vs {limit[2]:.3f} s)", limit[0] <= 1.3))
+    walls = {(r[0], r[1], r[2]): r for r in rows}
+    slow = walls.get((SLOW_LINK, small, "postbell-check"))
+    if slow:
+        goals.append((f"{small:,} messages over a 20 ms round trip under 2 s", f"{slow[3]:.2f} s", slow[3] < 2))
+    for name in ("postbell-check", NO_PIPELINING):
+        nagle = walls.get((NAGLE, NAGLE_MESSAGES, name))
+        if nagle:
+            goals.append((f"the Nagle-writing server, {NAGLE_MESSAGES} messages, {name}, under 0.2 s",
+                          f"{nagle[3]:.3f} s", nagle[3] < 0.2))
+    rss = walls.get((LOOPBACK, big, "postbell-check"))
+    if rss:
+        goals.append((f"peak RSS of postbell-check for {big:,} messages under 8 MB", f"{mb(rss[5]):.1f} MB",
+                      rss[5] * 1024 < 8_000_000))
+    tls = ratio_to(rows, TLS, small, "postbell-check --tls", "postbell-check")
+    if tls:
+        goals.append((f"TLS at most 1.3x plain for {small:,} messages",
+                      f"{tls[0]:.2f}x ({tls[1]:.3f} s vs {tls[2]:.3f} s)", tls[0] <= 1.3))
+    else:
+        goals.append(("TLS at most 1.3x plain", "not measured: no --tls in postbell-check or no TLS Dovecot", None))
+    per_message = [(size, ratio_to(rows, LOOPBACK, size, "postbell-check", "python poplib")) for size in sizes]
+    per_message = [(size, r) for size, r in per_message if r]
+    if per_message:
+        goals.append(("engine at least as fast as poplib per message",
+                      "; ".join(f"{size}: {r[1] / size * 1e6:.1f} vs {r[2] / size * 1e6:.1f} us"
+                                for size, r in per_message),
+                      all(r[0] <= 1 for _, r in per_message)))
+    return goals
+
+
+def print_report(args, rows, desktop, big):
+    print(f"\nPostbell benchmarks: Dovecot {dovecot_version()} on 127.0.0.1, {os.cpu_count()} cores, "
+          f"{time.strftime('%Y-%m-%d')}")
+    print_checks(args, rows)
+    goals = check_goals(rows, sorted({r[1] for r in rows if r[0] == LOOPBACK}))
 
     if desktop:
         first = lambda key: int(desktop[key][0])  # noqa: E731
@@ -224,7 +329,7 @@ def print_report(args, rows, have_fetchmail, desktop, big):
 
     print("\nGoals")
     for text, figures, ok in goals:
-        print(f"  {verdict(ok):<5} {text}: {figures}")
+        print(f"  {'skip' if ok is None else verdict(ok):<5} {text}: {figures}")
 
 
 def dovecot_version():
@@ -237,25 +342,32 @@ def dovecot_version():
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("check", help="the postbell-check to measure")
+    ap.add_argument("--pipelined", required=True, help="the pipelined client (bench/pipelined_check.cpp)")
     ap.add_argument("--postbell", help="the postbell program to measure (needs Xvfb, trayer, xdotool)")
     ap.add_argument("--sizes", default="1000,10000")
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--rtt-runs", type=int, default=1)
     ap.add_argument("--idle-seconds", type=int, default=60)
     ap.add_argument("--starts", type=int, default=3)
     args = ap.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
 
-    port, _, server_dir = dovecot.start()
     home = tempfile.mkdtemp(prefix="pbbench-home.")
+    certs = os.path.join(home, "certs") if tls_supported(args.check) else None
+    if certs:
+        dovecot.make_certificates(certs)
+    port, _, server_dir = dovecot.start(certs=certs) if certs else dovecot.start()
     try:
         add_mailboxes(server_dir, sizes)
-        rows, have_fetchmail = bench_checks(args, port, sizes, home)
+        rows = bench_checks(args, port, sizes, home)
+        if certs:
+            rows += bench_tls(args, port, server_dir, certs, min(sizes))
         desktop, big = bench_desktop(args, port, server_dir, sizes) if args.postbell else ({}, max(sizes))
     finally:
         dovecot.stop(server_dir)
         shutil.rmtree(server_dir, ignore_errors=True)
         shutil.rmtree(home, ignore_errors=True)
-    print_report(args, rows, have_fetchmail, desktop, big)
+    print_report(args, rows, desktop, big)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,97 @@
+// libFuzzer target: arbitrary server bytes through the line assembler and the POP3 dialogue.
+//
+// The first input byte picks whether the dialogue may pipeline (its high bit) and the read
+// size the bytes arrive in (1 to 128), so that lines are split at every place a socket could
+// split them; the rest is what the server sends. The outgoing bytes are bounded as in the
+// session, and taken by the "socket" whenever a read comes in. An input of odd length ends
+// in the time limit, one of even length in the server closing the connection.
+// The harness holds the dialogue to what the session relies on: nothing is said or sent
+// once it has ended, statuses are known ones, results are published at most once and
+// only with the "checked" status, and the commands it sends stay bounded by the input.
+
+#include "LineEngine.h"
+#include "Pop3Dialogue.h"
+#include "StatusCodes.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+// The session's bounds, kept small so that the fuzzer reaches them.
+constexpr std::size_t MaxPending = 4096;
+constexpr std::size_t MaxQueued = 256;
+
+struct Observed {
+    bool ended = false; // stop signalled or dialogue ended
+    int publications = 0;
+    StatusCode lastStatus = Status::None;
+    std::size_t sentBytes = 0;
+    std::size_t queued = 0; // sent since the last read
+};
+
+void Require(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+void Wire(Pop3Dialogue& d, Observed& seen)
+{
+    d.user = "user";
+    d.password = "secret";
+    d.seenDigests.insert(MakeUidDigest("1"));
+    d.outlet.sendCommand = [&seen](std::string_view bytes) {
+        Require(!seen.ended);
+        seen.sentBytes += bytes.size();
+        seen.queued += bytes.size();
+    };
+    d.outlet.canSend = [&seen] { return seen.queued < MaxQueued; };
+    d.outlet.postStatus = [&seen](StatusCode code) {
+        Require(code >= Status::Ready && code <= Status::ServerError);
+        seen.lastStatus = code;
+    };
+    d.outlet.publishResults = [&seen](CheckResults&& results) {
+        ++seen.publications;
+        Require(seen.publications == 1);
+        CheckResults dropped = std::move(results);
+    };
+    d.outlet.signalStop = [&seen] { seen.ended = true; };
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    const std::size_t chunk = std::size_t{data[0] & 0x7fu} + 1;
+    std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+    Pop3Dialogue d;
+    Observed seen;
+    Wire(d, seen);
+    d.mayPipeline = (data[0] & 0x80u) != 0;
+    OnConnected(d);
+    LineAssembler input;
+    while (!bytes.empty() && !seen.ended && !d.ended) {
+        const std::string_view piece = bytes.substr(0, chunk);
+        bytes.remove_prefix(piece.size());
+        seen.queued = 0;
+        input.Feed(piece, [&](std::string_view line) {
+            if (!seen.ended && !d.ended)
+                HandleLine(d, line);
+        });
+        if (input.pending.size() > MaxPending && !d.ended && !seen.ended)
+            OnSessionBroken(d);
+    }
+    if (!seen.ended && !d.ended)
+        (size % 2 == 1) ? OnTimeLimit(d) : OnConnectionLost(d);
+    // A few dozen bytes per input line (TOP n 0, QUIT, the login), a window's TOPs at once.
+    Require(seen.sentBytes <= 1024 + 64 * size);
+    if (seen.publications == 1)
+        Require(seen.lastStatus == Status::Checked);
+    return 0;
+}
