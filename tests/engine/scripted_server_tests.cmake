@@ -1,4 +1,4 @@
-# postbell-check against the scripted servers of tests/support/pop3_servers.py: the delayed-ACK
+# postbell-check against the scripted servers of tools/support/pop3_servers.py: the delayed-ACK
 # stall count (needs root for its network namespace, skipped with 77 otherwise) and the hostile
 # servers with their time and memory limits.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
