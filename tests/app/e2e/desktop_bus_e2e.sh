@@ -78,7 +78,7 @@ eval "$(xdotool getdisplaygeometry --shell)"
 xdotool windowfocus --sync "$PB_WINDOW"
 xdotool type --delay 5 127.0.0.1
 xdotool key Tab ctrl+a type --delay 5 "$PB_POP3_PORT"
-xdotool key Tab type --delay 5 "$PB_POP3_USER"
+xdotool key Tab Tab type --delay 5 "$PB_POP3_USER" # past the Security choice
 xdotool key Tab type --delay 5 "$PB_POP3_PASSWORD"
 xdotool key Return
 pb_wait_for 300 notices_at_least 1 || fail "no notification after the first check"
