@@ -387,7 +387,7 @@ TEST_F(SettingsDialogTest, ThePasswordGoesToTheKeyringWhenThereIsOne)
     });
     ASSERT_TRUE(confirmed);
     std::string stored;
-    EXPECT_TRUE(RegistryKey::ReadString("Password", stored));
+    EXPECT_EQ(RegistryKey::ReadString("Password", stored), StoreRead::Found);
     EXPECT_EQ(stored, keyring ? "" : "kept safe");
 
     Application next; // the next start
