@@ -9,7 +9,7 @@ Complete checks, side by side in one run, in four row groups:
 - the smallest of them through a proxy that delays each direction by 10 ms (bench/delay_proxy.py),
   an emulated 20 ms round trip;
 - a scripted server of 200 messages that writes each reply in three small writes with Nagle's
-  algorithm on (tests/support/pop3_servers.py);
+  algorithm on (tools/support/pop3_servers.py);
 - once postbell-check has --tls and dovecot.py can start with certificates, the smallest
   mailbox over implicit TLS beside plain.
 The clients: postbell-check, postbell-check with POSTBELL_PIPELINING=0, Python's poplib doing
@@ -37,7 +37,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True      # no __pycache__ in the source tree
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "tools", "support"))
 
 import dovecot       # noqa: E402
 import maildir_gen   # noqa: E402

@@ -19,8 +19,8 @@ set -uo pipefail
 postbell=$1 port=$2 password=$3 small_user=$4 small_digests=$5 big_user=$6 big_digests=$7
 big_maildir=$8 idle_seconds=$9 starts=${10}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=tests/support/desktop.sh
-. "$here/../tests/support/desktop.sh"
+# shellcheck source=tools/support/desktop.sh
+. "$here/../tools/support/desktop.sh"
 
 work=$(mktemp -d /tmp/pbbench.XXXXXX)
 postbell_pid=""

@@ -21,7 +21,7 @@
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-support=$repo/tests/support
+support=$repo/tools/support
 build_dir=${POSTBELL_BUILD_DIR:-$repo/build/postbell}
 shots=${POSTBELL_DEMO_SHOTS:-$build_dir/demo-screenshots}
 postbell=$build_dir/app/postbell
@@ -34,7 +34,7 @@ demo_packages=(python3 dovecot-core dovecot-pop3d xdotool imagemagick)
 # For the demo without a desktop.
 virtual_display_packages=(xvfb trayer fonts-dejavu-core)
 
-# shellcheck source=tests/support/desktop.sh
+# shellcheck source=tools/support/desktop.sh
 . "$support/desktop.sh"
 
 say() { printf '[%3ds] %s\n' "$SECONDS" "$*"; }

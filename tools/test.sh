@@ -38,7 +38,7 @@ cleanup() {
   set +e
   [ -n "$trayer_pid" ] && kill "$trayer_pid" 2>/dev/null && wait "$trayer_pid" 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-  [ -n "$dovecot_dir" ] && python3 "$repo/tests/support/dovecot.py" stop "$dovecot_dir"
+  [ -n "$dovecot_dir" ] && python3 "$repo/tools/support/dovecot.py" stop "$dovecot_dir"
   [ -n "$work" ] && rm -rf "$work"
   [ -n "$dovecot_dir" ] && rm -rf "$dovecot_dir"
 }
@@ -125,7 +125,7 @@ package_step() {
 
 start_dovecot() {
   local out
-  out=$(python3 "$repo/tests/support/dovecot.py" start) || return 1
+  out=$(python3 "$repo/tools/support/dovecot.py" start) || return 1
   eval "$out"
   dovecot_dir=$DOVECOT_DIR
   export POSTBELL_TEST_POP3_PORT=$DOVECOT_PORT POSTBELL_TEST_POP3_DIR=$DOVECOT_DIR
@@ -134,8 +134,8 @@ start_dovecot() {
 
 # The shared X helpers: pb_start_display starts Xvfb and trayer, waits for both and
 # exports DISPLAY, which only the x11 tests get here.
-# shellcheck source=../tests/support/desktop.sh
-source "$repo/tests/support/desktop.sh"
+# shellcheck source=support/desktop.sh
+source "$repo/tools/support/desktop.sh"
 
 start_display() {
   local started=0

@@ -4,7 +4,7 @@
     dovecot_check_test.py PATH/TO/postbell-check
 
 Needs the server that tools/test.sh starts: POSTBELL_TEST_POP3_PORT and
-POSTBELL_TEST_POP3_DIR (the folder of tests/support/dovecot.py start). Without them the
+POSTBELL_TEST_POP3_DIR (the folder of tools/support/dovecot.py start). Without them the
 test is skipped (exit 77); with them, a server that does not answer is a failure.
 Each run adds its own users, so runs of several builds can share one server.
 """
@@ -20,7 +20,7 @@ import uuid
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True      # no __pycache__ in the source tree
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "support"))
 
 import dovecot       # noqa: E402
 import maildir_gen   # noqa: E402
@@ -201,7 +201,7 @@ def main():
     SERVER_DIR = os.environ.get("POSTBELL_TEST_POP3_DIR")
     if not port or not SERVER_DIR:
         print("SKIPPED: no Dovecot. Run under tools/test.sh, or start one with "
-              "tests/support/dovecot.py start and set POSTBELL_TEST_POP3_PORT and "
+              "tools/support/dovecot.py start and set POSTBELL_TEST_POP3_PORT and "
               "POSTBELL_TEST_POP3_DIR.")
         return SKIP
     PORT = int(port)

@@ -3,7 +3,7 @@
 
     dovecot_tls_test.py PATH/TO/postbell-check
 
-Starts its own Dovecot (tests/support/dovecot.py start --tls) with certificates that it
+Starts its own Dovecot (tools/support/dovecot.py start --tls) with certificates that it
 makes with openssl at run time. Needs root and Dovecot; skipped (77) without them.
 """
 
@@ -20,7 +20,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "support"))
 
 import dovecot       # noqa: E402
 import maildir_gen   # noqa: E402

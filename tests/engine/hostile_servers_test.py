@@ -3,7 +3,7 @@
 
     hostile_servers_test.py POSTBELL-CHECK
 
-Every case of CASES starts its scripted server (tests/support/pop3_servers.py), runs the real
+Every case of CASES starts its scripted server (tools/support/pop3_servers.py), runs the real
 postbell-check with --timeout, and checks the exit code, that it ended within the time limit
 and that its peak resident memory (VmHWM, sampled every 10 ms: wait4's figure would
 include the forked Python's) stayed under 64 MB. A watchdog kills
@@ -19,7 +19,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "support"))
 import pop3_servers  # noqa: E402
 
 TIMEOUT = 3

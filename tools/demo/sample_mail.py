@@ -4,7 +4,7 @@
     sample_mail.py fill MAILDIR      the messages already in the mailbox (already read)
     sample_mail.py deliver MAILDIR   the message that arrives while Postbell runs
 
-MAILDIR is a user's Maildir made by tests/support/dovecot.py adduser. Files belong to
+MAILDIR is a user's Maildir made by tools/support/dovecot.py adduser. Files belong to
 Dovecot's mail user, as that script's own Maildirs do, so this must run as root. The file
 names are the unique-ids the server lists.
 """
@@ -12,7 +12,7 @@ names are the unique-ids the server lists.
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from dovecot import MAIL_GID, MAIL_UID  # noqa: E402
 
 ALREADY_READ = [

@@ -10,8 +10,8 @@ set -euo pipefail
 
 postbell=$1
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-support=$here/../../support
-# shellcheck source=tests/support/desktop.sh
+support=$here/../../../tools/support
+# shellcheck source=tools/support/desktop.sh
 . "$support/desktop.sh"
 
 skip() { echo "SKIPPED: $*"; exit 77; }
@@ -47,7 +47,7 @@ else
     command -v Xvfb >/dev/null && command -v trayer >/dev/null || skip "Xvfb or trayer is not installed"
     pb_start_display "$work" || fail "no X display with a tray host"
 fi
-pb_start_private_bus "$support" "$work" || fail "no private bus: $(cat "$work/fake-bus.log")"
+pb_start_private_bus "$here" "$work" || fail "no private bus: $(cat "$work/fake-bus.log")"
 export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
 mkdir -p -m 700 "$XDG_RUNTIME_DIR"
 
@@ -78,7 +78,7 @@ eval "$(xdotool getdisplaygeometry --shell)"
 xdotool windowfocus --sync "$PB_WINDOW"
 xdotool type --delay 5 127.0.0.1
 xdotool key Tab ctrl+a type --delay 5 "$PB_POP3_PORT"
-xdotool key Tab type --delay 5 "$PB_POP3_USER"
+xdotool key Tab Tab type --delay 5 "$PB_POP3_USER" # past the Security choice
 xdotool key Tab type --delay 5 "$PB_POP3_PASSWORD"
 xdotool key Return
 pb_wait_for 300 notices_at_least 1 || fail "no notification after the first check"

@@ -15,8 +15,8 @@ set -euo pipefail
 postbell=$1
 shots=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-support=$here/../../support
-# shellcheck source=tests/support/desktop.sh
+support=$here/../../../tools/support
+# shellcheck source=tools/support/desktop.sh
 . "$support/desktop.sh"
 
 skip() { echo "SKIPPED: $*"; exit 77; }

@@ -12,8 +12,8 @@ set -euo pipefail
 
 postbell=$1
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=../../support/desktop.sh
-source "$here/../../support/desktop.sh"
+# shellcheck source=../../../tools/support/desktop.sh
+source "$here/../../../tools/support/desktop.sh"
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 fail() { echo "FAILED: $*"; [ -f "${work:-}/postbell.log" ] && sed 's/^/postbell: /' "$work/postbell.log"; exit 1; }

@@ -219,7 +219,7 @@ pb_deliver() {
     chown 65534:65534 "$PB_MAILDIR/new/$1"
 }
 
-# pb_start_private_bus SUPPORT_DIR WORK: a D-Bus daemon of its own, used as both session and
+# pb_start_private_bus FAKE_BUS_DIR WORK: a D-Bus daemon of its own, used as both session and
 # system bus, with the fake notification service, logind and NetworkManager of
 # fake_desktop_bus.py; the notifications it gets go to WORK/notices, one JSON line each.
 pb_start_private_bus() {
