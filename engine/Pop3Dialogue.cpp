@@ -56,13 +56,8 @@ void SendAndAwait(Pop3Dialogue& d, std::string_view command, Pop3State awaited)
 // The session ends here, without another word to the server.
 void End(Pop3Dialogue& d) { d.ended = true; }
 
-// The messages the TOP loop asks for. A negative count read from STAT is taken as a
-// huge unsigned one, as it always was, and like any other is held to the bound.
-std::uint32_t MessagesToRead(const Pop3Dialogue& d)
-{
-    const auto count = static_cast<std::uint32_t>(d.messageCount);
-    return count < MaxMessages ? count : MaxMessages;
-}
+// The messages the TOP loop asks for: STAT's count, which OnStatReply has held to the bound.
+std::uint32_t MessagesToRead(const Pop3Dialogue& d) { return static_cast<std::uint32_t>(d.messageCount); }
 
 // TOP commands sent after the one whose reply is being read.
 std::uint32_t RepliesAfterCurrent(const Pop3Dialogue& d)
@@ -162,6 +157,10 @@ void OnStatReply(Pop3Dialogue& d, std::string_view line)
     d.messageCount = ParseStatCount(line);
     if (d.messageCount == 0)
         return Succeed(d);
+    // More messages than one check keeps (a negative count reads as a huge one) cannot be
+    // listed whole: a clear failure, never a cut list reported as a complete check.
+    if (static_cast<std::uint32_t>(d.messageCount) > MaxMessages)
+        return Fail(d, Status::ServerError);
     SendAndAwait(d, UidlCommand, Pop3State::AwaitUidlReply);
 }
 

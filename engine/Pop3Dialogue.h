@@ -31,7 +31,7 @@ enum class Pop3State {
 
 // TOP commands kept outstanding when the server takes commands ahead.
 inline constexpr std::uint32_t PipelineWindow = 32;
-// The most messages one check takes in, whatever STAT announces.
+// The most messages one check takes in; a larger STAT count ends the check as a server error.
 inline constexpr std::uint32_t MaxMessages = 1'000'000;
 // Listing entries accepted beyond the count STAT announced.
 inline constexpr std::uint32_t ListingSlack = 16;
