@@ -186,11 +186,9 @@ ssize_t ReceiveBytes(LineEngine& engine, char* area, std::size_t size)
 
 void QueueBytes(LineEngine& engine, std::string_view bytes)
 {
+    // The commands of one turn go out together before the next wait: one segment (over TLS
+    // one record) for a window's worth of TOP commands instead of one per command.
     engine.outgoing.append(bytes);
-    // Over TLS the commands of one turn go out together before the next wait, in one
-    // record: a record per command costs both sides far more than the bytes.
-    if (!engine.connecting && !engine.tls)
-        FlushOutgoing(engine);
 }
 
 bool HasRoomToSend(const LineEngine& engine) { return engine.outgoing.size() < MaxOutgoing; }
@@ -232,10 +230,11 @@ LoopEnd RunLineEngine(LineEngine& engine, int stopFd, const LineSink& sink)
 {
     Clock::time_point deadline = Clock::now() + engine.timeLimit;
     for (;;) {
+        if (!engine.connecting && !engine.handshaking)
+            FlushOutgoing(engine);
+        // What the last turn queued (QUIT) has gone to the socket before the loop ends.
         if (sink.finished())
             return LoopEnd::Finished;
-        if (engine.tls && !engine.handshaking)
-            FlushOutgoing(engine);
         pollfd fds[2] = {{engine.socket, PollInterest(engine), 0}, {stopFd, POLLIN, 0}};
         const int ready = poll(fds, 2, MillisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR)
