@@ -230,12 +230,17 @@ TEST_F(DesktopTest, WindowStandsAtTheSavedPlaceUnlessFirstRunOrOffEveryScreen)
     EXPECT_EQ(Window()->pos(), corner);
 }
 
-TEST_F(DesktopTest, CheckMailNowRestartsCheckAndTimerAndSavesTheSeenListAtOnce)
+TEST_F(DesktopTest, CheckMailNowWaitsForDialupOrRestartsCheckAndTimerAndSavesTheSeenListAtOnce)
 {
     app.settings.delay = 7;
+    app.settings.waitForDialup = true; // the test machine has no point-to-point interface
     app.checkRoutine = FakeCheck("12", true);
     CreateWindows();
     WatchWorkerEvents(app, desktop);
+    Child<QPushButton>(Names::CheckNow)->click();
+    EXPECT_FALSE(app.workerThread);
+    EXPECT_EQ(StatusBarText() + "|" + ToolTip(), "Waiting for a dial-up connection|Waiting for a dial-up connection");
+    app.settings.waitForDialup = false;
     desktop.tray.icon->contextMenu()->actions()[1]->trigger(); // Check Mail Now
     EXPECT_EQ(desktop.checkTimer.timer.interval(), 7 * 60000);
     EXPECT_TRUE(desktop.checkTimer.timer.isActive());
@@ -307,15 +312,6 @@ TEST_F(DesktopTest, NewRowsAreBoldUntilHiddenAndTheLayoutIsKept)
     EndSession(app, desktop);
     EXPECT_EQ(RawValue("WindowWidth") + RawValue("WindowHeight") + RawValue("FromColumnWidth"),
               "4|blob|800200004|blob|2C0100004|blob|DE000000");
-}
-
-TEST_F(DesktopTest, AClosedDialupGateSaysSo)
-{
-    app.settings.waitForDialup = true; // the test machine has no point-to-point interface
-    CreateWindows();
-    Child<QPushButton>(Names::CheckNow)->click();
-    EXPECT_FALSE(app.workerThread);
-    EXPECT_EQ(StatusBarText() + "|" + ToolTip(), "Waiting for a dial-up connection|Waiting for a dial-up connection");
 }
 
 TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAgain)

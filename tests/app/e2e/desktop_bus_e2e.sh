@@ -37,7 +37,7 @@ eval "$(xdotool getdisplaygeometry --shell)"
 [ $(((PB_X + PB_W / 2 - WIDTH / 2) ** 2)) -le 400 ] || pb_fail "the dialog is not centred: x $PB_X of $WIDTH"
 xdotool windowfocus --sync "$PB_WINDOW" type --delay 5 127.0.0.1
 xdotool key Tab ctrl+a type --delay 5 "$PB_POP3_PORT"
-xdotool key Tab type --delay 5 "$PB_POP3_USER"
+xdotool key Tab Tab type --delay 5 "$PB_POP3_USER" # past Security
 xdotool key Tab type --delay 5 "$PB_POP3_PASSWORD"
 xdotool key Return
 pb_wait_for 300 notices_at_least 1 || pb_fail "no notification after the first check"
