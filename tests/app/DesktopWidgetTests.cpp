@@ -45,7 +45,7 @@ MessageTable Messages(const std::string& digits, bool isNew = false)
     MessageTable messages;
     for (char c : digits)
         messages[c - '0'] = {DigestFromBytes(std::string(16, c)), static_cast<std::uint32_t>(c - '0'),
-                             std::string(1, c), "s" + std::string(1, c), isNew};
+                             std::string(1, c), std::string{'s', c}, isNew};
     return messages;
 }
 
