@@ -9,6 +9,8 @@
 
 # The key every value of Postbell lives under.
 PB_KEY='Software\Veltrane\Postbell'
+# This folder: the other helpers (Dovecot, the mailbox generator, the fake desktop bus).
+PB_SUPPORT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # pb_wait_for TENTHS COMMAND...: polls until the command succeeds, at most TENTHS tenths
 # of a second. The command runs in this shell, so the variables it sets stay set.
@@ -219,13 +221,22 @@ pb_deliver() {
     chown 65534:65534 "$PB_MAILDIR/new/$1"
 }
 
-# pb_start_private_bus FAKE_BUS_DIR WORK: a D-Bus daemon of its own, used as both session and
+# pb_start_private_bus SUPPORT_DIR WORK: a D-Bus daemon of its own, used as both session and
 # system bus, with the fake notification service, logind and NetworkManager of
 # fake_desktop_bus.py; the notifications it gets go to WORK/notices, one JSON line each.
 pb_start_private_bus() {
     local support=$1 work=$2
     PB_BUS_PID="" PB_FAKE_PID=""
-    dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" </dev/null >/dev/null 2>&1 &
+    # No service activation: nothing of the real desktop (a keyring's prompt, say) starts on it.
+    cat >"$work/bus.conf" <<'CONF'
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>
+CONF
+    dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-address=3 3>"$work/bus" </dev/null \
+        >/dev/null 2>&1 &
     PB_BUS_PID=$!
     pb_wait_for 100 grep -q . "$work/bus" || return 1
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
@@ -253,4 +264,69 @@ pb_bus_call() {
         *) service=org.freedesktop.NetworkManager ;;
     esac
     dbus-send --session --print-reply --dest="$service" "$path" "$method" "$@" >/dev/null
+}
+
+# --- end-to-end scripts -------------------------------------------------------------------
+
+# pb_e2e_begin TOOL...: the start of an end-to-end script: exits 77 (skipped) when a tool is
+# missing, makes PB_WORK with its own XDG_CONFIG_HOME and XDG_RUNTIME_DIR (PB_STORE is the
+# store's path there), and at exit ends whatever the pb_ helpers started and removes PB_WORK.
+pb_e2e_begin() {
+    local tool
+    for tool; do command -v "$tool" >/dev/null || pb_skip "$tool is not installed"; done
+    PB_WORK=$(mktemp -d /tmp/pbe2e.XXXXXX) PB_PID=""
+    export XDG_CONFIG_HOME=$PB_WORK/config XDG_RUNTIME_DIR=$PB_WORK/runtime
+    mkdir -p -m 700 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
+    PB_STORE=$XDG_CONFIG_HOME/postbell/registry.sqlite3
+    trap pb_e2e_end EXIT
+    trap 'exit 130' INT TERM HUP
+}
+
+pb_e2e_end() {
+    set +e
+    [ -n "$PB_PID" ] && kill -KILL "$PB_PID" 2>/dev/null && wait "$PB_PID" 2>/dev/null
+    pb_stop_private_bus
+    pb_stop_display
+    pb_stop_mailbox "$PB_SUPPORT"
+    rm -rf "$PB_WORK"
+}
+
+pb_skip() { echo "SKIPPED: $*"; exit 77; }
+
+# pb_fail TEXT: ends the script as failed, with Postbell's output and the notifications seen.
+pb_fail() {
+    local log
+    echo "FAILED: $*"
+    for log in postbell.log notices; do
+        [ -f "$PB_WORK/$log" ] && sed "s/^/$log: /" "$PB_WORK/$log"
+    done
+    exit 1
+}
+
+# pb_e2e_display: the display in DISPLAY when POSTBELL_TEST_X=1 (tools/test.sh gives one),
+# else a display of its own with trayer.
+pb_e2e_display() {
+    [ "${POSTBELL_TEST_X:-}" = 1 ] && [ -n "${DISPLAY:-}" ] && return 0
+    command -v Xvfb >/dev/null && command -v trayer >/dev/null || pb_skip "Xvfb or trayer is not installed"
+    pb_start_display "$PB_WORK" || pb_fail "no X display with a tray host"
+}
+
+# pb_start_postbell BINARY: starts it in the background on DISPLAY, its output in
+# PB_WORK/postbell.log; sets PB_PID. In a sanitizer build the system libraries' leaks are
+# suppressed.
+pb_start_postbell() {
+    LSAN_OPTIONS="suppressions=$PB_SUPPORT/../lsan.supp:print_suppressions=0" \
+        env -u QT_QPA_PLATFORM "$1" </dev/null >"$PB_WORK/postbell.log" 2>&1 &
+    PB_PID=$!
+}
+
+# pb_end_postbell: SIGTERM, then at most 30 s for it to end (else SIGKILL); PB_EXIT is its
+# exit code.
+pb_end_postbell() {
+    pb_gone() { ! kill -0 "$PB_PID" 2>/dev/null; }
+    kill -TERM "$PB_PID" 2>/dev/null || true
+    pb_wait_for 300 pb_gone || kill -KILL "$PB_PID" 2>/dev/null || true
+    PB_EXIT=0
+    wait "$PB_PID" || PB_EXIT=$?
+    PB_PID=""
 }

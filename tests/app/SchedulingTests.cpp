@@ -1,0 +1,218 @@
+// Check scheduling with stand-in workers, and the dial-up gate. No Qt.
+#include "CheckScheduling.h"
+#include "CheckSession.h"
+#include "DialupGate.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <net/if.h>
+#include <poll.h>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono;
+
+template <typename Pred> bool WaitUntil(Pred pred, int timeoutMs = 10000)
+{
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    while (!pred() && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(1));
+    return pred();
+}
+bool WaitReadable(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1;
+}
+long long MsSince(steady_clock::time_point start)
+{
+    return duration_cast<milliseconds>(steady_clock::now() - start).count();
+}
+UidDigest Digest(char c) { return DigestFromBytes(std::string(16, c)); }
+MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
+{
+    return {Digest(static_cast<char>(number)), number, std::move(from), std::move(subject)};
+}
+long OpenDescriptors()
+{
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
+{
+    constexpr unsigned P2p = IFF_POINTOPOINT | IFF_UP | IFF_RUNNING;
+    const std::pair<unsigned, bool> cases[] = {{IFF_LOOPBACK | IFF_UP | IFF_RUNNING, false}, {IFF_LOOPBACK | P2p, false},
+                                               {IFF_BROADCAST | IFF_UP | IFF_RUNNING, false}, {P2p & ~IFF_RUNNING, false},
+                                               {P2p & ~IFF_UP, false}, {P2p, true}};
+    for (auto [flags, open] : cases)
+        EXPECT_EQ(DialupGateOpen({{"lo", IFF_LOOPBACK | IFF_UP | IFF_RUNNING}, {"if", flags}}), open) << flags;
+    bool sawLoopback = false; // the machine's own list is read
+    for (const NetworkInterface& nic : ReadNetworkInterfaces())
+        sawLoopback |= nic.name == "lo" && (nic.flags & IFF_LOOPBACK);
+    EXPECT_TRUE(sawLoopback);
+}
+
+// A worker that runs until StopEvent, then ends as a stopped session does: no status, no results.
+struct StoppableWorker {
+    std::atomic<int> running{0}, most{0}, started{0}, stopped{0};
+    CheckRoutine Routine()
+    {
+        return [this](std::shared_ptr<WorkerLink> link, CheckRequest request) -> std::uint32_t {
+            most = std::max(most.load(), ++running);
+            ++started;
+            if (WaitReadable(request.stopFd, 10000) && AutoResetEvent::TryConsumeFd(request.stopFd))
+                ++stopped;
+            std::this_thread::sleep_for(milliseconds(20)); // a next worker started too early would overlap
+            link->SignalFinished();
+            --running;
+            return 0;
+        };
+    }
+};
+
+TEST(CheckScheduling, EachTriggerStopsTheRunningCheckFirstAndAClosedGateStartsNone)
+{
+    if (IsDialupConnected())
+        GTEST_SKIP() << "this machine has a point-to-point interface up";
+    Application app;
+    app.messages = {{1, Message(1, "a", "old one")}, {2, Message(2, "b", "old two")}};
+    StoppableWorker worker;
+    app.checkRoutine = worker.Routine();
+    const int descriptors = OpenDescriptors();
+    for (int i = 1; i <= 4; ++i) {
+        StartCheck(app);
+        ASSERT_TRUE(WaitUntil([&] { return worker.started == i; }));
+        EXPECT_EQ(worker.stopped, i - 1);
+    }
+    app.settings.waitForDialup = true;
+    EXPECT_FALSE(StartCheck(app));
+    EXPECT_EQ(app.workerThread, nullptr);
+    EXPECT_EQ(worker.stopped, 4);
+    EXPECT_EQ(worker.most, 1);
+    EXPECT_TRUE(app.finishedEvent.TryConsume());
+    EXPECT_FALSE(app.statusEvent.TryConsume());
+    EXPECT_FALSE(app.stopEvent.TryConsume()) << "a stop left for the next worker";
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "a worker's copy of StopEvent stayed open";
+    const ResultView view = BuildResultView(app);
+    ASSERT_EQ(view.count, 2u);
+    EXPECT_EQ(view.rows[0].subject + "," + view.rows[1].subject, "old two,old one");
+}
+
+TEST(CheckScheduling, AWorkerThatEndedAloneHandsOverAndLeavesNoStopBehind)
+{
+    Application app;
+    app.settings.host = "pop.example.org";
+    app.seenDigests = {Digest('a')};
+    std::promise<std::pair<std::string, DigestSet>> request;
+    app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest given) -> std::uint32_t {
+        request.set_value({given.connection.host, given.seenDigests});
+        CheckResults results;
+        results.messages = {{1, Message(1, "x", "hello")}, {3, Message(3, "z", "third")}, {2, Message(2, "y", "")}};
+        results.digests = {Digest('b')};
+        results.newMail = true;
+        link->PostStatus(15);
+        link->PublishResults(std::move(results));
+        link->SignalStop(); // after QUIT a session stops its own loop
+        link->SignalFinished();
+        return 0;
+    };
+    StartCheck(app);
+    ASSERT_TRUE(app.workerThread->link->WaitEnded(10000));
+    const auto start = steady_clock::now();
+    StopCheck(app);
+    EXPECT_LT(MsSince(start), StopWaitMs / 3);
+    EXPECT_EQ(request.get_future().get(), std::make_pair(std::string("pop.example.org"), DigestSet{Digest('a')}));
+    EXPECT_FALSE(app.stopEvent.TryConsume());
+    EXPECT_TRUE(app.statusEvent.TryConsume() && app.finishedEvent.TryConsume() && app.newMail);
+    EXPECT_EQ(app.status.load(), 15);
+    EXPECT_EQ(app.seenDigests, DigestSet{Digest('b')});
+    const ResultView view = BuildResultView(app);
+    ASSERT_EQ(view.rows.size(), 3u);
+    EXPECT_EQ(view.rows[0].from + view.rows[1].from + view.rows[2].from, "zyx") << "highest number first";
+}
+
+TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
+{
+    Application app;
+    std::atomic<int> reads{0}, last{-1};
+    std::atomic<bool> done{false};
+    app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
+        for (int generation = 0; generation < 100000 && (generation < 300 || reads < 300); ++generation) {
+            CheckResults results;
+            for (std::uint32_t number = 1; number <= 1u + generation % 7; ++number)
+                results.messages[number] = Message(number, std::to_string(number), std::to_string(generation));
+            link->PublishResults(std::move(results));
+            last = generation;
+        }
+        done = true;
+        return 0;
+    };
+    StartCheck(app);
+    const auto start = steady_clock::now();
+    do {
+        const ResultView view = BuildResultView(app);
+        ++reads;
+        ASSERT_EQ(view.count, view.rows.size());
+        for (std::size_t i = 0; i < view.rows.size(); ++i)
+            ASSERT_TRUE(view.rows[i].subject == view.rows[0].subject && view.rows[i].from == std::to_string(view.count - i));
+    } while (!done && MsSince(start) < 30000);
+    StopCheck(app);
+    EXPECT_EQ(BuildResultView(app).count, 1u + last % 7);
+}
+
+// Slow: a worker deaf to StopEvent costs the full wait; whatever it does later reaches
+// neither the Application nor the next worker, which still gets its own stop.
+TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
+{
+    Application app;
+    app.messages = {{1, Message(1, "a", "old one")}};
+    app.seenDigests = {Digest('a')};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> generation{0};
+    std::atomic<bool> ownStop{false}, nextStopped{false};
+    app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest request) -> std::uint32_t {
+        const int mine = ++generation;
+        if (mine > 1) {
+            nextStopped = WaitReadable(request.stopFd, 20000);
+        } else {
+            released.wait_for(seconds(60));
+            CheckResults results;
+            results.messages = {{7, Message(7, "late", "late")}};
+            results.newMail = true;
+            link->PostStatus(17);
+            link->PublishResults(std::move(results));
+            link->SignalStop();
+        }
+        link->SignalFinished();
+        ownStop = mine == 1 && WaitReadable(request.stopFd, 5000);
+        return 0;
+    };
+    StartCheck(app);
+    const std::shared_ptr<WorkerLink> stuck = app.workerThread->link;
+    const auto start = steady_clock::now();
+    StopCheck(app);
+    EXPECT_GE(MsSince(start), StopWaitMs - 50);
+    StartCheck(app);
+    release.set_value();
+    ASSERT_TRUE(stuck->WaitEnded(10000));
+    EXPECT_TRUE(ownStop) << "the abandoned worker's stop went elsewhere";
+    EXPECT_FALSE(nextStopped);
+    EXPECT_FALSE(app.statusEvent.TryConsume() || app.finishedEvent.TryConsume());
+    {
+        std::lock_guard lock(app.resultsMutex);
+        EXPECT_EQ(app.messages.at(1).subject, "old one");
+        EXPECT_EQ(app.seenDigests, DigestSet{Digest('a')});
+        EXPECT_FALSE(app.newMail);
+    }
+    StopCheck(app);
+    EXPECT_TRUE(nextStopped);
+    EXPECT_TRUE(app.finishedEvent.TryConsume());
+}
+
+} // namespace
