@@ -16,20 +16,19 @@
 namespace {
 
 namespace Names = SettingsDialogNames;
-using namespace std::string_literals;
+
+QString lastWarning;
 
 // Opens the dialog over settings and runs act on it once shown; a dialog left open is cancelled.
-// A message box that act raises is dismissed, its text kept in warning.
-bool RunDialog(Settings& settings, const std::function<void(QDialog*)>& act, QString* warning = nullptr)
+// A message box that act raises is dismissed, its text kept in lastWarning.
+bool RunDialog(Settings& settings, const std::function<void(QDialog*)>& act)
 {
-    QString ignored;
-    warning = warning != nullptr ? warning : &ignored;
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         ASSERT_TRUE(dialog != nullptr && dialog->objectName() == QLatin1String(Names::Dialog));
-        QTimer::singleShot(0, [warning] {
+        QTimer::singleShot(0, [] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                *warning = box->text();
+                lastWarning = box->text();
                 box->accept();
             }
         });
@@ -58,7 +57,7 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
     const bool keyring = !qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING");
     Settings settings;
     for (const char* interval : {"61", "0", "often", ""}) {
-        QString warning;
+        lastWarning.clear();
         EXPECT_FALSE(RunDialog(settings, [interval](QDialog* dialog) {
             Child(dialog, Names::Server)->setText("changed.example.org");
             Child(dialog, Names::Interval)->setText(QLatin1String(interval));
@@ -66,8 +65,8 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
             EXPECT_TRUE(dialog->isVisible()) << interval;
             if (*interval == '\0') // Escape after the warning
                 QTest::keyClick(Child(dialog, Names::Server), Qt::Key_Escape);
-        }, &warning));
-        EXPECT_EQ(warning.toStdString(), IntervalWarningText());
+        }));
+        EXPECT_EQ(lastWarning.toStdString(), IntervalWarningText());
         EXPECT_TRUE(settings.host.empty() && PathMode(home.configHome) == NoFile) << interval;
     }
     ASSERT_TRUE(RegistryKey::WriteString("Password", "seeded by a script")); // still used
@@ -98,7 +97,10 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
         EXPECT_EQ(s.host + std::to_string(s.port) + std::to_string(s.delay) + s.password +
                       std::to_string(s.runAtStartup + 2 * static_cast<int>(s.security)),
                   std::string(255, 'h') + "99560" + std::string(254, 'p') + "5");
-    EXPECT_NE(std::ifstream(AutostartEntryPath()).peek(), EOF);
+    std::ifstream entry(AutostartEntryPath()); // naming this program
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(entry), {}),
+              AutostartEntryText(std::filesystem::read_symlink("/proc/self/exe")));
+    EXPECT_EQ(PathMode(home.configHome + "/autostart"), 0700u);
 
     ASSERT_TRUE(RunDialog(next.settings, [](QDialog* dialog) {
         Child<QCheckBox>(dialog, Names::RunAtStartup)->setChecked(false);
@@ -107,7 +109,7 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
     EXPECT_EQ(PathMode(AutostartEntryPath()), NoFile);
 }
 
-TEST(AutostartEntry, TheEntryNamesThisProgramQuotedAsDesktopEntriesRequire)
+TEST(AutostartEntry, TheProgramPathIsQuotedAsDesktopEntriesRequire)
 {
     for (const auto& [path, argument] : {
              std::pair{"/usr/bin/postbell", "/usr/bin/postbell"},
@@ -117,12 +119,6 @@ TEST(AutostartEntry, TheEntryNamesThisProgramQuotedAsDesktopEntriesRequire)
              {"/x/$a\"b`c\\d e", "\"/x/\\\\$a\\\\\"b\\\\`c\\\\\\\\d e\""},
              {"/x/new\nline", "\"/x/new\\nline\""}})
         EXPECT_EQ(DesktopExecArgument(path), argument);
-    TempConfigHome home;
-    UpdateRunEntry(true);
-    std::ifstream entry(AutostartEntryPath());
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(entry), {}),
-              AutostartEntryText(std::filesystem::read_symlink("/proc/self/exe")));
-    EXPECT_EQ(PathMode(home.configHome + "/autostart"), 0700u);
 }
 
 } // namespace

@@ -23,18 +23,14 @@ TEST(EntryRules, NumbersPortsIntervalsAndCutsFollowTheirRules)
     for (const auto& [entry, port] : {std::pair{"  995", 995}, {"65535", 65535}, {"0", 110}, {"", 110},
                                       {"65536", 110}, {"4294967391", 110}, {"-5", 110}, {"5 ", 110}, {"\t5", 110}})
         EXPECT_EQ(PortFromEntry(entry), port) << entry;
-    for (const auto& [entry, minutes] : {std::pair{"1", 1u}, {"60", 60u}, {"007", 7u}, {"0", 0u}, {"61", 0u},
-                                         {"4294967297", 0u}, {"99999999999999999999", 0u}}) {
-        std::uint32_t parsed = 0;
-        EXPECT_EQ(ParseInterval(entry, parsed), minutes != 0) << entry;
-        EXPECT_EQ(parsed, minutes) << entry;
-    }
+    std::uint32_t minutes = 0;
+    EXPECT_TRUE(ParseInterval("1", minutes) && ParseInterval("060", minutes) && minutes == 60);
+    for (const char* refused : {"0", "61", "4294967297", "99999999999999999999", "6O"})
+        EXPECT_FALSE(ParseInterval(refused, minutes) || minutes != 60) << refused;
     // "é" is two bytes, "€" three, "𝄞" four: one that would straddle byte 255 goes whole.
     const std::string a = std::string(254, 'a');
-    for (const auto& [text, cut] : {std::pair{std::string(300, 's'), std::string(255, 's')}, {a + "é", a},
-                                    {a.substr(1) + "€", a.substr(1)}, {a.substr(3) + "𝄞z", a.substr(3) + "𝄞"}})
+    for (const auto& [text, cut] : {std::pair{a + "é", a}, {a.substr(1) + "€", a.substr(1)}, {a.substr(3) + "𝄞z", a.substr(3) + "𝄞"}})
         EXPECT_EQ(CutUtf8(text, 255), cut) << text.size();
-    EXPECT_EQ(PortEntryForSecurity("1100", true) + PortEntryForSecurity("995", false), "1100110");
     EXPECT_TRUE(IsOnThisComputer("LocalHost.") && IsOnThisComputer("127.0.0.2") && !IsOnThisComputer("128.0.0.1"));
 }
 
@@ -49,14 +45,12 @@ TEST_F(StoreTest, ValuesAreStoredAsRegistryBytesInAPrivateFileAndReadBack)
     EXPECT_EQ(RegistryKey::ReadString("Host", text), Absent);
     EXPECT_EQ(PathMode(home.configHome), NoFile) << "a read created the store's folder";
     ASSERT_TRUE(RegistryKey::WriteString("Host", "mail.example.org") && RegistryKey::WriteString("PASSWORD", "p\0s"s) &&
-                RegistryKey::WriteDword("WindowLeft", std::int32_t{-20}) && RegistryKey::WriteBool("Dialup", true));
+                RegistryKey::WriteDword("WindowLeft", std::int32_t{-20}));
     EXPECT_EQ(RawValue("Host") + RawValue("Password"), "1:mail.example.org\0" "1:p\0"s);
     EXPECT_EQ(RawValue("WindowLeft"), "4:\xEC\xFF\xFF\xFF");
     std::int32_t left = 0;
-    bool flag = false;
     EXPECT_TRUE(RegistryKey::ReadString("host", text) == Found && text == "mail.example.org");
     EXPECT_TRUE(RegistryKey::ReadDword("WindowLeft", left) == Found && left == -20);
-    EXPECT_TRUE(RegistryKey::ReadBool("Dialup", flag) == Found && flag);
     // What a script may store: no terminating zero, too long for a text, too long for a number.
     ASSERT_TRUE(RegistryKey::WriteBinary("Unterminated", "abc") && RegistryKey::WriteBinary("Eight", "12345678") &&
                 RegistryKey::WriteBinary("TooLong", std::string(TextReadLimit + 1, 'x')));
@@ -216,8 +210,7 @@ TEST_F(StoreTest, AStoreThatCannotBeReadIsReportedAndNeverWrittenOver)
 // Killed writers leave hot journals that the next read must roll back.
 TEST_F(StoreTest, AWriterKilledAtRandomMomentsLeavesTheOldListOrTheNewNeverNone)
 {
-    const std::string lists[] = {Digests(3000), Digests(2000)};
-    ASSERT_TRUE(SaveUidList(lists[0]));
+    ASSERT_TRUE(SaveUidList(Digests(3000)));
     std::mt19937 random(20261207);
     int kills = 0;
     for (const auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end; ++kills) {
@@ -226,7 +219,7 @@ TEST_F(StoreTest, AWriterKilledAtRandomMomentsLeavesTheOldListOrTheNewNeverNone)
         if (child == 0) {
             alarm(10);
             for (unsigned i = 0;; ++i)
-                SaveUidList(lists[i % 2]);
+                SaveUidList(Digests(i % 2 != 0 ? 2000 : 3000));
         }
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
         kill(child, SIGKILL);
