@@ -39,15 +39,16 @@ bool RunDialog(Settings& settings, const std::function<void(QDialog*)>& act)
     return RunSettingsDialog(settings, nullptr);
 }
 
+// Return presses OK, the default button.
+void PressOk(QDialog* dialog)
+{
+    QTest::keyClick(dialog, Qt::Key_Return);
+}
+
 template <typename Widget = QLineEdit>
 Widget* Child(QDialog* dialog, const char* name)
 {
     return dialog->findChild<Widget*>(QLatin1String(name));
-}
-
-void PressOk(QDialog* dialog)
-{
-    QTest::keyClick(Child(dialog, Names::Account), Qt::Key_Return); // OK is the default button
 }
 
 // Also run by with_keyring.sh with a Secret Service: the password goes there instead of the store.

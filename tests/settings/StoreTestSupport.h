@@ -20,9 +20,8 @@ struct TempConfigHome {
 };
 
 constexpr unsigned NoFile = 0xFFFFFFFFu;
-inline unsigned PathMode(const std::string& path)
+inline unsigned PathMode(const std::string& path, struct stat info = {})
 {
-    struct stat info{};
     return lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : NoFile;
 }
 

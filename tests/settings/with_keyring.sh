@@ -5,7 +5,6 @@ set -eu
 command -v dbus-run-session >/dev/null && command -v gnome-keyring-daemon >/dev/null || exit 77
 home=$(mktemp -d /tmp/pbkeyring.XXXXXX)
 trap 'rm -rf "$home"' EXIT
-mkdir -m 700 "$home/run"
-HOME="$home" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/run" \
+HOME="$home" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home" \
   POSTBELL_TEST_KEYRING=1 timeout 120 dbus-run-session -- sh -c \
   'echo "" | gnome-keyring-daemon --unlock --components=secrets >/dev/null && exec "$@"' sh "$@"
