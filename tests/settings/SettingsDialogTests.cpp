@@ -11,7 +11,6 @@
 #include <QtWidgets>
 
 #include <fstream>
-#include <functional>
 
 namespace {
 
@@ -101,7 +100,6 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
     std::ifstream entry(AutostartEntryPath()); // naming this program
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(entry), {}),
               AutostartEntryText(std::filesystem::read_symlink("/proc/self/exe")));
-    EXPECT_EQ(PathMode(home.configHome + "/autostart"), 0700u);
 
     ASSERT_TRUE(RunDialog(next.settings, [](QDialog* dialog) {
         Child<QCheckBox>(dialog, Names::RunAtStartup)->setChecked(false);

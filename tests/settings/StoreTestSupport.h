@@ -7,7 +7,6 @@
 #include <sqlite3.h>
 
 #include <filesystem>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,26 +24,22 @@ inline unsigned PathMode(const std::string& path, struct stat info = {})
     return lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : NoFile;
 }
 
-// Runs SQL on the store as a script would: the first column of the last row.
+// Runs SQL on the store as a script would: the first column of the last row, as text.
 inline std::string Sql(const std::string& sql)
 {
     sqlite3* db = nullptr;
     std::string result;
     sqlite3_open_v2(RegistryStorePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    sqlite3_stmt* statement = nullptr;
-    for (const char* rest = sql.c_str(); sqlite3_prepare_v2(db, rest, -1, &statement, &rest) == SQLITE_OK && statement;) {
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            const auto* data = static_cast<const char*>(sqlite3_column_blob(statement, 0));
-            result.assign(data != nullptr ? data : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, 0)));
-        }
-        sqlite3_finalize(statement);
-    }
+    sqlite3_exec(db, sql.c_str(), [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "";
+        return 0;
+    }, &result, nullptr);
     sqlite3_close(db);
     return result;
 }
 
-// A value's raw row: its type, ':' and its bytes, or "" when there is none.
+// A value's raw row: its type, ':' and its bytes in hex, or "" when there is none.
 inline std::string RawValue(const std::string& name)
 {
-    return Sql("SELECT type || ':' || CAST(data AS BLOB) FROM value WHERE name = '" + name + "'");
+    return Sql("SELECT type || ':' || hex(data) FROM value WHERE name = '" + name + "'");
 }

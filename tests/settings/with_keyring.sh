@@ -1,6 +1,5 @@
 #!/bin/sh
-# Runs a command in a private D-Bus session whose Secret Service is a new GNOME keyring,
-# unlocked with an empty password, in a throw-away home; both end with the session.
+# Runs a command in a private D-Bus session with a new, unlocked GNOME keyring in a throw-away home.
 set -eu
 command -v dbus-run-session >/dev/null && command -v gnome-keyring-daemon >/dev/null || exit 77
 home=$(mktemp -d /tmp/pbkeyring.XXXXXX)
