@@ -43,7 +43,7 @@ TEST_F(StoreTest, ValuesAreStoredAsRegistryBytesInAPrivateFileAndReadBack)
     ASSERT_TRUE(RegistryKey::WriteString("Host", "pop"));
     EXPECT_EQ(PathMode(RegistryStorePath()), 0600u) << "a new store";
     ASSERT_TRUE(RegistryKey::WriteString("PASSWORD", "p\0s"s) && RegistryKey::WriteDword("WindowLeft", std::int32_t{-20}));
-    EXPECT_EQ(RawValue("Host") + RawValue("Password") + RawValue("WindowLeft"), "1:706F70001:70004:ECFFFFFF");
+    EXPECT_EQ(RawValue("Host") + RawValue("Password") + RawValue("WindowLeft"), "1|blob|706F70001|blob|70004|blob|ECFFFFFF");
     std::int32_t left = 0;
     EXPECT_TRUE(RegistryKey::ReadString("host", text) == StoreRead::Found && text == "pop");
     EXPECT_TRUE(RegistryKey::ReadDword("WindowLeft", left) == StoreRead::Found && left == -20);
@@ -174,11 +174,9 @@ TEST_F(StoreTest, AStoreThatCannotBeReadIsReportedAndNeverWrittenOver)
         setenv("S", RegistryStorePath().c_str(), 1);
         ASSERT_TRUE(RegistryKey::WriteString("Host", "kept") && SaveUidList(Digests(600)));
         ASSERT_EQ(std::system(spoil.c_str()), 0) << spoil;
-        sqlite3* locker = nullptr; // another writer in BEGIN EXCLUSIVE (SQLite locks one process's connections too)
-        if (spoil == "true") {
-            sqlite3_open(RegistryStorePath().c_str(), &locker);
-            ASSERT_EQ(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-        }
+        std::optional<StoreLock> locker;
+        if (spoil == "true")
+            locker.emplace();
         const auto start = Clock::now();
         EXPECT_EQ(RegistryKey::ReadString("Host", text), StoreRead::Unreadable) << spoil;
         Application app;
@@ -187,7 +185,7 @@ TEST_F(StoreTest, AStoreThatCannotBeReadIsReportedAndNeverWrittenOver)
         EXPECT_TRUE(app.settings.host == "before" && app.seenDigests.empty()) << spoil;
         EXPECT_FALSE(RegistryKey::WriteString("Host", "over") || SaveUidList("")) << spoil;
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << spoil << ": the busy time-outs are bounded";
-        sqlite3_close(locker);
+        locker.reset();
         EXPECT_EQ(std::system(intact.c_str()), 0) << spoil;
     }
 }
