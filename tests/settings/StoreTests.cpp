@@ -40,8 +40,10 @@ TEST_F(StoreTest, ValuesAreStoredAsRegistryBytesInAPrivateFileAndReadBack)
 {
     EXPECT_EQ(RegistryKey::ReadString("Host", text), StoreRead::Absent);
     EXPECT_EQ(PathMode(home.configHome), NoFile) << "a read created the store's folder";
+    const mode_t umaskBefore = umask(0277); // a umask that would leave the new store unwritable
     ASSERT_TRUE(RegistryKey::WriteString("Host", "pop"));
     EXPECT_EQ(PathMode(RegistryStorePath()), 0600u) << "a new store";
+    umask(umaskBefore);
     ASSERT_TRUE(RegistryKey::WriteString("PASSWORD", "p\0s"s) && RegistryKey::WriteDword("WindowLeft", std::int32_t{-20}));
     EXPECT_EQ(RawValue("Host") + RawValue("Password") + RawValue("WindowLeft"), "1|blob|706F70001|blob|70004|blob|ECFFFFFF");
     std::int32_t left = 0;
