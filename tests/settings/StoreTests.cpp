@@ -1,0 +1,217 @@
+#include "EntryRules.h"
+#include "SettingsModel.h"
+#include "StoreTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+using namespace std::string_literals;
+using Clock = std::chrono::steady_clock;
+
+TEST(EntryRules, NumbersPortsIntervalsAndCutsFollowTheirRules)
+{
+    for (const auto& [entry, port] : {std::pair{"  995", 995}, {"65535", 65535}, {"0", 110}, {"", 110},
+                                      {"65536", 110}, {"4294967391", 110}, {"-5", 110}, {"5 ", 110}, {"\t5", 110}})
+        EXPECT_EQ(PortFromEntry(entry), port) << entry;
+    std::uint32_t minutes = 0;
+    EXPECT_TRUE(ParseInterval("1", minutes) && ParseInterval("060", minutes) && minutes == 60);
+    for (const char* refused : {"0", "61", "4294967297", "99999999999999999999", "6O"})
+        EXPECT_FALSE(ParseInterval(refused, minutes) || minutes != 60) << refused;
+    // "é" is two bytes, "€" three, "𝄞" four: one that would straddle byte 255 goes whole.
+    const std::string a = std::string(254, 'a');
+    for (const auto& [text, cut] : {std::pair{a + "é", a}, {a.substr(1) + "€", a.substr(1)}, {a.substr(3) + "𝄞z", a.substr(3) + "𝄞"}})
+        EXPECT_EQ(CutUtf8(text, 255), cut) << text.size();
+    EXPECT_TRUE(IsOnThisComputer("LocalHost.") && IsOnThisComputer("127.0.0.2") && !IsOnThisComputer("128.0.0.1"));
+}
+
+struct StoreTest : ::testing::Test {
+    TempConfigHome home;
+    std::string text = "kept";
+    std::uint32_t number = 0;
+};
+
+TEST_F(StoreTest, ValuesAreStoredAsRegistryBytesInAPrivateFileAndReadBack)
+{
+    EXPECT_EQ(RegistryKey::ReadString("Host", text), StoreRead::Absent);
+    EXPECT_EQ(PathMode(home.configHome), NoFile) << "a read created the store's folder";
+    const mode_t umaskBefore = umask(0277); // a umask that would leave the new store unwritable
+    ASSERT_TRUE(RegistryKey::WriteString("Host", "pop"));
+    EXPECT_EQ(PathMode(RegistryStorePath()), 0600u) << "a new store";
+    umask(umaskBefore);
+    ASSERT_TRUE(RegistryKey::WriteString("PASSWORD", "p\0s"s) && RegistryKey::WriteDword("WindowLeft", std::int32_t{-20}));
+    EXPECT_EQ(RawValue("Host") + RawValue("Password") + RawValue("WindowLeft"), "1|blob|706F70001|blob|70004|blob|ECFFFFFF");
+    std::int32_t left = 0;
+    EXPECT_TRUE(RegistryKey::ReadString("host", text) == StoreRead::Found && text == "pop");
+    EXPECT_TRUE(RegistryKey::ReadDword("WindowLeft", left) == StoreRead::Found && left == -20);
+    // What a script may store: too long for a text, too long for a number.
+    ASSERT_TRUE(RegistryKey::WriteBinary("Eight", "12345678") && RegistryKey::WriteBinary("TooLong", std::string(8194, 'x')));
+    EXPECT_TRUE(RegistryKey::ReadString("TooLong", text) == StoreRead::Absent && RegistryKey::ReadDword("Eight", number) == StoreRead::Absent);
+
+    EXPECT_EQ(RegistryStorePath(), home.configHome + "/postbell/registry.sqlite3");
+    EXPECT_EQ(PathMode(home.configHome + "/postbell"), 0700u);
+    // A store that a script left readable by others is made private again by the next write.
+    ASSERT_EQ(chmod(RegistryStorePath().c_str(), 0644), 0);
+    ASSERT_TRUE(RegistryKey::WriteString("Password", "secret"));
+    EXPECT_EQ(PathMode(RegistryStorePath()), 0600u);
+    setenv("HOME", home.root.c_str(), 1); // each test runs in a process of its own
+    setenv("XDG_CONFIG_HOME", "relative/config", 1);
+    EXPECT_EQ(RegistryStorePath(), home.root + "/.config/postbell/registry.sqlite3");
+}
+
+TEST_F(StoreTest, TwoProcessesWritingAtOnceLoseNothing)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    const std::string who = child == 0 ? "child" : "parent";
+    bool ok = true;
+    for (std::uint32_t i = 0; i < 60; ++i)
+        ok = RegistryKey::WriteDword((who + std::to_string(i)).c_str(), i) && ok;
+    if (child == 0)
+        _exit(ok ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(ok && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a write failed or the child was killed";
+    for (const char* name : {"child", "parent"})
+        for (std::uint32_t i = 0; i < 60; ++i)
+            EXPECT_TRUE(RegistryKey::ReadDword((name + std::to_string(i)).c_str(), number) == StoreRead::Found && number == i);
+}
+
+std::string Digests(int count, std::string list = "")
+{
+    for (int n = 0; n < count; ++n)
+        list += MakeUidDigest(std::to_string(n)).View();
+    return list;
+}
+
+// What a fresh start loads from the store.
+std::pair<Settings, DigestSet> Loaded()
+{
+    Application app;
+    EXPECT_TRUE(LoadSettings(app));
+    return {app.settings, app.seenDigests};
+}
+
+TEST_F(StoreTest, SettingsAndSeenMessagesLoadBackInRangeAndSaveWhole)
+{
+    const Settings empty = Loaded().first;
+    EXPECT_TRUE(empty.delay == 5 && empty.port == 110 && empty.showNotification && !ReadFirstRun());
+    for (const auto& [name, stored, expected] :
+         {std::tuple{"Delay", 0u, 1u}, {"Delay", 60u, 60u}, {"Delay", 61u, 60u}, {"Delay", 4294967295u, 60u},
+          {"Port", 0u, 110u}, {"Port", 65536u, 110u}, {"Port", 70000u, 4464u}, {"Port", 995u, 995u}}) {
+        ASSERT_TRUE(RegistryKey::WriteDword(name, stored));
+        const Settings loaded = Loaded().first;
+        EXPECT_EQ(name == "Delay"s ? loaded.delay : loaded.port, expected) << name << " " << stored;
+    }
+    // A final partial digest is ignored; more than a text may hold is read whole.
+    for (const auto& [stored, count] : {std::pair{Digests(2) + "12345678", 2u}, {Digests(10000), 10000u}}) {
+        ASSERT_TRUE(SaveUidList(stored));
+        EXPECT_EQ(Loaded().second.size(), count);
+    }
+    ASSERT_TRUE(RegistryKey::WriteDword("FirstRun", 1u));
+    EXPECT_TRUE(ReadFirstRun());
+    ResetFirstRun();
+    EXPECT_FALSE(ReadFirstRun());
+
+    const Settings settings{60, "alice", "s3cret", "pop.example.org", 995, true, false, false,
+                            Security::Tls, std::string(64, 'a')};
+    WriteBackSettings(settings);
+    const Settings loaded = Loaded().first;
+    EXPECT_EQ(std::tie(loaded.host, loaded.user, loaded.password, loaded.delay, loaded.port, loaded.security,
+                       loaded.trustedFingerprint, loaded.waitForDialup, loaded.runAtStartup, loaded.showNotification),
+              std::tie(settings.host, settings.user, settings.password, settings.delay, settings.port,
+                       settings.security, settings.trustedFingerprint, settings.waitForDialup, settings.runAtStartup,
+                       settings.showNotification));
+    ASSERT_TRUE(RegistryKey::WriteDword("Security", 3u) && RegistryKey::WriteString("Host", "other.example.org"));
+    EXPECT_EQ(Loaded().first.security, Security::None) << "an unknown number is plain";
+    EXPECT_EQ(Loaded().first.trustedFingerprint, "") << "a fingerprint trusted for another host was used";
+
+    Application app;
+    for (int n = 0; n < 3; ++n)
+        app.seenDigests.insert(MakeUidDigest(std::to_string(n)));
+    SavePersistedState(app, WindowPosition{-20, 30});
+    EXPECT_EQ(Loaded().second, app.seenDigests);
+    EXPECT_TRUE(ReadWindowPosition().left == -20 && ReadWindowPosition().top == 30);
+
+    // The save copies seenDigests under the lock that the worker's hand-over takes.
+    DigestSet sets[2];
+    for (int n = 0; n < 64; ++n)
+        sets[n % 2].insert(MakeUidDigest(std::to_string(n)));
+    app.seenDigests = sets[1];
+    std::atomic<bool> stop{false};
+    std::thread handOver([&] {
+        for (int i = 0; !stop; ++i) {
+            std::lock_guard<std::mutex> lock(app.resultsMutex);
+            app.seenDigests = sets[i % 2];
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        SavePersistedState(app, std::nullopt);
+        EXPECT_TRUE(Loaded().second == sets[0] || Loaded().second == sets[1]) << "a half-replaced set, save " << i;
+    }
+    stop = true;
+    handOver.join();
+}
+
+TEST_F(StoreTest, AStoreThatCannotBeReadIsReportedAndNeverWrittenOver)
+{
+    // What spoils the store $S, and a shell test that what was stored is still there.
+    const std::string kept = "sqlite3 \"$S\" \"SELECT count(*) FROM value WHERE data = X'6B65707400' OR length(data) = 9600\"";
+    const std::pair<std::string, std::string> cases[] = {
+        {"true", "test $(" + kept + ") = 2"}, // locked by another writer: see below
+        {"echo not a database >\"$S\"", "test \"$(cat \"$S\")\" = 'not a database'"},
+        {"rm \"$S\" && mkfifo -m 600 \"$S\"", "test -p \"$S\""},
+        {"mv \"$S\" \"$S.real\" && chmod 644 \"$S.real\" && ln -s \"$S.real\" \"$S\"",
+         "test $(stat -c %a \"$S.real\") = 644 && S=\"$S.real\" && test $(" + kept + ") = 2"},
+        {"sqlite3 \"$S\" 'CREATE TABLE c AS SELECT * FROM value; DROP TABLE value; ALTER TABLE c RENAME TO value'",
+         "test $(" + kept + ") = 2"}};
+    int store = 0;
+    for (const auto& [spoil, intact] : cases) {
+        setenv("XDG_CONFIG_HOME", (home.root + "/" + std::to_string(++store)).c_str(), 1);
+        setenv("S", RegistryStorePath().c_str(), 1);
+        ASSERT_TRUE(RegistryKey::WriteString("Host", "kept") && SaveUidList(Digests(600)));
+        ASSERT_EQ(std::system(spoil.c_str()), 0) << spoil;
+        std::optional<StoreLock> locker;
+        if (spoil == "true")
+            locker.emplace();
+        const auto start = Clock::now();
+        EXPECT_EQ(RegistryKey::ReadString("Host", text), StoreRead::Unreadable) << spoil;
+        Application app;
+        app.settings.host = "before";
+        EXPECT_FALSE(LoadSettings(app)) << spoil;
+        EXPECT_TRUE(app.settings.host == "before" && app.seenDigests.empty()) << spoil;
+        EXPECT_FALSE(RegistryKey::WriteString("Host", "over") || SaveUidList("")) << spoil;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << spoil << ": the busy time-outs are bounded";
+        locker.reset();
+        EXPECT_EQ(std::system(intact.c_str()), 0) << spoil;
+    }
+}
+
+// Killed writers leave hot journals that the next read must roll back.
+TEST_F(StoreTest, AWriterKilledAtRandomMomentsLeavesTheOldListOrTheNewNeverNone)
+{
+    ASSERT_TRUE(SaveUidList(Digests(3000)));
+    int kills = 0;
+    for (const auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end; ++kills) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(10);
+            for (unsigned i = 0;; ++i)
+                SaveUidList(Digests(i % 2 != 0 ? 2000 : 3000));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+        kill(child, SIGKILL);
+        ASSERT_EQ(waitpid(child, nullptr, 0), child);
+        const std::size_t found = Loaded().second.size();
+        ASSERT_TRUE(found == 3000 || found == 2000) << "after kill " << kills << ": " << found;
+    }
+    EXPECT_EQ(Sql("PRAGMA integrity_check"), "ok");
+}
+
+} // namespace
