@@ -221,11 +221,11 @@ pb_deliver() {
     chown 65534:65534 "$PB_MAILDIR/new/$1"
 }
 
-# pb_start_private_bus SUPPORT_DIR WORK: a D-Bus daemon of its own, used as both session and
+# pb_start_private_bus FAKE_BUS_DIR WORK: a D-Bus daemon of its own, used as both session and
 # system bus, with the fake notification service, logind and NetworkManager of
 # fake_desktop_bus.py; the notifications it gets go to WORK/notices, one JSON line each.
 pb_start_private_bus() {
-    local support=$1 work=$2
+    local fakes=$1 work=$2
     PB_BUS_PID="" PB_FAKE_PID=""
     # No service activation: nothing of the real desktop (a keyring's prompt, say) starts on it.
     cat >"$work/bus.conf" <<'CONF'
@@ -242,7 +242,7 @@ CONF
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
     export DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS
     : >"$work/notices"
-    /usr/bin/python3 "$support/fake_desktop_bus.py" "$work/notices" </dev/null >"$work/fake-bus.log" 2>&1 &
+    /usr/bin/python3 "$fakes/fake_desktop_bus.py" "$work/notices" </dev/null >"$work/fake-bus.log" 2>&1 &
     PB_FAKE_PID=$!
     pb_wait_for 100 grep -q '^ready' "$work/fake-bus.log"
 }

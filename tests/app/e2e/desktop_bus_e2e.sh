@@ -13,7 +13,7 @@ pb_e2e_begin sqlite3 xdotool dbus-daemon dbus-send
 /usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || pb_skip "python3-dbus or python3-gi is not installed"
 pb_mailbox "$PB_SUPPORT" 4 || pb_skip "no Dovecot given, and starting one needs root"
 pb_e2e_display
-pb_start_private_bus "$PB_SUPPORT" "$PB_WORK" || pb_fail "no private bus: $(cat "$PB_WORK/fake-bus.log")"
+pb_start_private_bus "$(dirname "${BASH_SOURCE[0]}")" "$PB_WORK" || pb_fail "no private bus: $(cat "$PB_WORK/fake-bus.log")"
 
 notices_at_least() { [ "$(wc -l <"$PB_WORK/notices")" -ge "$1" ]; }
 expect_notice() { tail -n 1 "$PB_WORK/notices" | grep -q "$1" || pb_fail "notification: $(tail -n 1 "$PB_WORK/notices")"; }
