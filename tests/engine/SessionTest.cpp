@@ -1,0 +1,553 @@
+// The check engine over real sockets. One scripted server plays the transcripts under
+// transcripts/ (exact bytes both ways, then what reaches the Application); below them the
+// cases a transcript cannot say: stops, name lookups, a cut link, postbell-check's files.
+
+#include "CheckCommand.h"
+#include "CheckSession.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using Steps = std::vector<std::string>;
+constexpr int PatienceMs = 20'000; // every wait of the script and of a session is bounded by it
+
+bool WaitFor(int fd, short events)
+{
+    pollfd p{fd, events, 0};
+    return poll(&p, 1, PatienceMs) > 0;
+}
+
+Steps Split(const std::string& text, char separator)
+{
+    Steps parts(1);
+    for (char c : text)
+        if (c == separator)
+            parts.emplace_back();
+        else
+            parts.back().push_back(c);
+    return parts;
+}
+
+// One accepted connection as the script sees it.
+struct Script {
+    int fd = -1;
+    std::string received, failure;
+
+    void Fail(const std::string& why)
+    {
+        if (failure.empty())
+            failure = why;
+    }
+    // split: one byte a write, so that the client meets the text cut at every position.
+    void Send(const std::string& bytes, bool split)
+    {
+        for (std::size_t at = 0; at < bytes.size() && failure.empty();) {
+            const ssize_t sent = WaitFor(fd, POLLOUT)
+                ? send(fd, bytes.data() + at, split ? 1 : bytes.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
+            if (sent > 0)
+                at += static_cast<std::size_t>(sent);
+            else if (errno != EAGAIN)
+                Fail("the client did not take the bytes");
+            if (split)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    // Reads until `want` bytes came or, with want 0, until the client closes.
+    std::string Read(std::size_t want)
+    {
+        std::string got;
+        char buffer[4096];
+        while (failure.empty() && (want == 0 || got.size() < want)) {
+            const std::size_t room = want ? std::min(sizeof buffer, want - got.size()) : sizeof buffer;
+            const ssize_t n = WaitFor(fd, POLLIN) ? recv(fd, buffer, room, 0) : -1;
+            if (n <= 0) {
+                if (n < 0 || want)
+                    Fail(n < 0 ? "the client neither sent nor closed" : "the client closed early");
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        received += got;
+        return got;
+    }
+    void Expect(const std::string& bytes)
+    {
+        const std::string got = Read(bytes.size());
+        if (failure.empty() && got != bytes)
+            Fail("expected \"" + bytes + "\", got \"" + got + "\"");
+    }
+};
+
+// Steps: "S: a|b" (lines sent in one write, with CR LF), "raw: bytes" (no CR LF), "C: a|b" (the
+// client must send exactly these lines next; "C: a => b" then sends b), "close", "expect-close" (the client closes with
+// nothing more sent), "expect-open" (it has not closed yet), "flood" (an endless line), and
+// the shorthands "login" (USER jo, PASS pw accepted), "capa-pipelining", "capa-refused", "quit".
+void Play(Script& s, const Steps& steps, bool split)
+{
+    static const std::map<std::string, Steps> shorthands = {
+        {"login", {"S: +OK", "C: USER jo => +OK", "C: PASS pw => +OK"}},
+        {"capa-pipelining", {"C: CAPA => +OK|PIPELINING|."}},
+        {"capa-refused", {"C: CAPA => -ERR"}},
+        {"quit", {"C: QUIT => +OK", "expect-close"}},
+    };
+    const auto lines = [](const std::string& text) {
+        std::string bytes;
+        for (const std::string& line : Split(text, '|'))
+            bytes += line + "\r\n";
+        return bytes;
+    };
+    for (const std::string& step : steps) {
+        const std::string key = step.substr(0, step.find(' ')), rest = step.substr(std::min(step.size(), key.size() + 1));
+        const std::size_t reply = rest.find(" => ");
+        if (shorthands.count(key))
+            Play(s, shorthands.at(key), split);
+        else if (key == "S:" || key == "raw:")
+            s.Send(key == "S:" ? lines(rest) : rest, split);
+        else if (key == "C:" && reply != std::string::npos) {
+            s.Expect(lines(rest.substr(0, reply)));
+            s.Send(lines(rest.substr(reply + 4)), split);
+        } else if (key == "C:")
+            s.Expect(lines(rest));
+        else if (key == "close")
+            close(std::exchange(s.fd, -1));
+        else if (key == "expect-close" && !s.Read(0).empty())
+            s.Fail("the client sent more before it closed");
+        else if (key == "flood" && s.failure.empty()) {
+            for (int i = 0; i < 1024 && s.failure.empty(); ++i)
+                s.Send(std::string(65536, 'x'), false);
+            s.failure.clear(); // the client is expected to give up on the line
+        }
+        else if (key == "expect-open") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            char byte;
+            if (recv(s.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
+                s.Fail("the client closed too early");
+        }
+    }
+}
+
+sockaddr_in Loopback(std::uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// A socket bound on 127.0.0.1; listening, it accepts one connection and plays steps on it.
+struct Server {
+    int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::uint16_t port = 0;
+    Script script;
+    std::thread thread;
+
+    explicit Server(std::function<void(Script&)> play = {})
+    {
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        bind(listenFd, reinterpret_cast<sockaddr*>(&address), length);
+        getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        if (!play)
+            return; // a closed port: connecting is refused
+        listen(listenFd, 4);
+        thread = std::thread([this, play] {
+            script.fd = WaitFor(listenFd, POLLIN) ? accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+            if (script.fd < 0)
+                return script.Fail("no client connected");
+            const int one = 1;
+            setsockopt(script.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            play(script);
+            if (script.fd >= 0)
+                close(script.fd);
+        });
+    }
+    Server(const Steps& steps, bool split = false) : Server([steps, split](Script& s) { Play(s, steps, split); }) {}
+    // "" when the client went as the script says.
+    std::string Finish()
+    {
+        if (thread.joinable())
+            thread.join();
+        return script.failure;
+    }
+    ~Server()
+    {
+        Finish();
+        close(listenFd);
+    }
+};
+
+// One CheckSessionThread on a thread of its own, joined to a fresh Application that holds
+// the results of an earlier check, which a check that does not succeed must leave alone.
+struct SessionRun {
+    Application app;
+    std::shared_ptr<WorkerLink> link = std::make_shared<WorkerLink>(app);
+    int stopFd = -1;
+    std::future<std::uint32_t> exit;
+    std::thread thread;
+    std::optional<std::uint32_t> exitCode;
+
+    SessionRun()
+    {
+        app.messages[42].subject = "previous";
+        app.seenDigests.insert(MakeUidDigest("previous"));
+    }
+    void Start(const std::string& host, std::uint16_t port, HostResolver resolver = {}, CheckRequest request = {})
+    {
+        stopFd = fcntl(app.stopEvent.Fd(), F_DUPFD_CLOEXEC, 0);
+        if (request.connection.password.empty())
+            request.connection = ConnectionSettings{host, port, "jo", "pw"};
+        request.seenDigests = app.seenDigests;
+        request.stopFd = stopFd;
+        request.resolveHost = std::move(resolver);
+        std::packaged_task<std::uint32_t()> task(
+            [link = link, request = std::move(request)]() mutable { return CheckSessionThread(link, std::move(request)); });
+        exit = task.get_future();
+        thread = std::thread(std::move(task));
+    }
+    // The exit code, nothing when the session did not end in time. Meanwhile the results
+    // are read under their lock as the user interface does, to race the hand-over.
+    std::optional<std::uint32_t> Exit()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PatienceMs);
+        while (!exitCode && std::chrono::steady_clock::now() < deadline
+               && exit.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+            std::lock_guard lock(app.resultsMutex);
+            volatile std::size_t seen = app.messages.size() + app.seenDigests.size();
+            (void)seen;
+        }
+        if (!exitCode && exit.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            exitCode = exit.get();
+            thread.join();
+        }
+        return exitCode;
+    }
+    bool Untouched()
+    {
+        std::lock_guard lock(app.resultsMutex);
+        return app.messages.size() == 1 && app.messages.count(42) && !app.newMail
+            && app.seenDigests == DigestSet{MakeUidDigest("previous")};
+    }
+    ~SessionRun()
+    {
+        if (thread.joinable()) {
+            app.stopEvent.Set();
+            if (exit.wait_for(std::chrono::milliseconds(PatienceMs)) != std::future_status::ready) {
+                link->Cut();
+                thread.detach();
+                return; // the stray session still polls stopFd
+            }
+            thread.join();
+        }
+        if (stopFd >= 0)
+            close(stopFd);
+    }
+};
+
+// A transcript case starts with "=== name", then its steps (above) and its lines:
+// options "split" (played once more byte by byte), "password P", "seen UID...",
+// "one-at-a-time", "time-limit MS", "starttls", "tls", "repeat A..B" ... "end" around
+// steps with {i} for the number; expected "status N", "exit N", "published" (else the
+// earlier results stay), "messages N", "message N UID|FROM|SUBJECT" (UID "-": none),
+// "new-mail yes|no", "digests UID..." ("" for the empty unique-id).
+struct Transcript {
+    std::string name;
+    Steps steps;
+    std::map<std::string, std::string> lines; // the other lines, by keyword
+    Steps messages;
+    CheckRequest request;
+};
+
+const std::set<std::string> StepKeys = {"S:", "C:", "raw:", "close", "expect-close", "expect-open", "flood",
+                                        "login", "quit", "capa-pipelining", "capa-refused"};
+
+std::vector<Transcript> LoadTranscripts(const std::string& path)
+{
+    std::ifstream in(path);
+    EXPECT_TRUE(in.good()) << path;
+    std::vector<Transcript> cases;
+    Steps block;
+    int from = 0, to = -1;
+    for (std::string line; std::getline(in, line);) {
+        const std::string key = line.substr(0, line.find(' ')), rest = line.substr(std::min(line.size(), key.size() + 1));
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (key == "===") {
+            cases.emplace_back().name = rest;
+        } else if (key == "repeat") {
+            from = std::stoi(rest);
+            to = std::stoi(rest.substr(rest.find("..") + 2));
+        } else if (key == "end") {
+            for (int i = from; i <= to; ++i)
+                for (std::string step : block) {
+                    for (std::size_t at; (at = step.find("{i}")) != std::string::npos;)
+                        step.replace(at, 3, std::to_string(i));
+                    cases.back().steps.push_back(step);
+                }
+            block.clear();
+            to = -1;
+        } else if (to >= 0) {
+            block.push_back(line);
+        } else if (StepKeys.count(key)) {
+            cases.back().steps.push_back(line);
+        } else if (key == "message") {
+            cases.back().messages.push_back(rest);
+        } else {
+            cases.back().lines[key] = rest;
+        }
+    }
+    return cases;
+}
+
+DigestSet Digests(const std::string& uids)
+{
+    DigestSet digests;
+    std::istringstream in(uids);
+    for (std::string uid; in >> uid;)
+        digests.insert(MakeUidDigest(uid == "\"\"" ? "" : uid));
+    return digests;
+}
+
+void PlayTranscript(Transcript t, bool split)
+{
+    SCOPED_TRACE(t.name + (split ? " (byte by byte)" : ""));
+    const auto has = [&t](const char* key) { return t.lines.count(key) > 0; };
+    Server server(t.steps, split);
+    SessionRun run;
+    if (has("seen"))
+        run.app.seenDigests = Digests(t.lines["seen"]);
+    t.request.pipelining = !has("one-at-a-time");
+    t.request.secure.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
+    if (has("time-limit"))
+        t.request.replyTimeLimit = std::chrono::milliseconds(std::stoi(t.lines["time-limit"]));
+    t.request.connection = ConnectionSettings{"127.0.0.1", server.port, "jo", has("password") ? t.lines["password"] : "pw"};
+    run.Start("", 0, {}, t.request);
+    EXPECT_EQ(run.Exit(), has("exit") ? std::stoul(t.lines["exit"]) : 0u);
+    EXPECT_EQ(server.Finish(), "");
+    EXPECT_EQ(run.app.status, has("status") ? std::stoi(t.lines["status"]) : Status::Checked);
+    EXPECT_EQ(run.app.finishedEvent.TryConsume(), !has("exit"));
+    EXPECT_FALSE(run.app.stopEvent.TryConsume()) << "a stop the session raised itself was left set";
+    if (!has("published")) {
+        EXPECT_TRUE(has("seen") || run.Untouched()) << "a check that did not succeed changed the results";
+        return;
+    }
+    std::lock_guard lock(run.app.resultsMutex);
+    EXPECT_EQ(run.app.messages.size(), has("messages") ? std::stoul(t.lines["messages"]) : run.app.messages.size());
+    for (const std::string& expected : t.messages) {
+        const std::uint32_t number = static_cast<std::uint32_t>(std::stoul(expected));
+        const Steps fields = Split(expected.substr(expected.find(' ') + 1), '|');
+        SCOPED_TRACE(expected);
+        ASSERT_EQ(run.app.messages.count(number), 1u);
+        const MessageInfo& info = run.app.messages.at(number);
+        EXPECT_EQ(info.uidDigest, fields[0] == "-" ? std::nullopt : std::optional(MakeUidDigest(fields[0])));
+        EXPECT_EQ(info.from + "|" + info.subject, fields.at(1) + "|" + fields.at(2));
+    }
+    EXPECT_EQ(run.app.newMail, has("new-mail") ? t.lines["new-mail"] == "yes" : bool(run.app.newMail));
+    EXPECT_EQ(run.app.seenDigests, has("digests") ? Digests(t.lines["digests"]) : run.app.seenDigests);
+}
+
+} // namespace
+
+class TranscriptTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(TranscriptTest, EveryCasePlaysAsWritten)
+{
+    const auto cases = LoadTranscripts(std::string(POSTBELL_TRANSCRIPTS) + "/" + GetParam() + ".txt");
+    EXPECT_FALSE(cases.empty());
+    for (const Transcript& t : cases) {
+        PlayTranscript(t, false);
+        if (t.lines.count("split"))
+            PlayTranscript(t, true);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, TranscriptTest, testing::Values("dialogue", "failures", "bounds", "pipelining"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST(CheckSessionTest, StopDuringDialogueClosesWithoutQuit)
+{
+    std::promise<void> userArrived;
+    Server server([&](Script& s) {
+        Play(s, {"S: +OK hi", "C: USER jo"}, false);
+        userArrived.set_value();
+        Play(s, {"expect-close"}, false);
+    });
+    SessionRun run;
+    bool asked = false; // a host name goes through the lookup
+    run.Start("pop.example.test", server.port, [&asked](const std::string& host, std::uint32_t& address) {
+        asked = host == "pop.example.test";
+        address = htonl(INADDR_LOOPBACK);
+        return true;
+    });
+    ASSERT_EQ(userArrived.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
+    run.app.stopEvent.Set();
+    EXPECT_EQ(run.Exit(), 0u);
+    EXPECT_EQ(server.Finish(), "");
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(run.app.status, Status::LoggingIn);
+    EXPECT_TRUE(run.app.finishedEvent.TryConsume());
+    EXPECT_TRUE(run.Untouched());
+}
+
+// A refused connection ends through the teardown; a host that does not resolve, or the
+// broadcast address, before the event loop. A dotted address is never looked up.
+TEST(CheckSessionTest, HostsThatCannotBeReachedEndAsConnectionFailures)
+{
+    Server closed;
+    const struct {
+        std::string host;
+        std::uint16_t port;
+        std::uint32_t exit;
+    } cases[] = {{"127.0.0.1", closed.port, 0}, {"no.such.host.test", 110, 1}, {"255.255.255.255", 110, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        SessionRun run;
+        auto statusDuringLookup = std::make_shared<std::atomic<StatusCode>>(0);
+        run.Start(c.host, c.port, [statusDuringLookup, &app = run.app](const std::string&, std::uint32_t&) {
+            *statusDuringLookup = app.status.load();
+            return false;
+        });
+        EXPECT_EQ(run.Exit(), c.exit);
+        EXPECT_EQ(*statusDuringLookup, c.host == "no.such.host.test" ? Status::Connecting : 0);
+        EXPECT_EQ(run.app.status, Status::CannotConnect);
+        EXPECT_EQ(run.app.finishedEvent.TryConsume(), c.exit == 0);
+        EXPECT_FALSE(run.app.stopEvent.TryConsume());
+    }
+}
+
+TEST(CheckSessionTest, StopDuringHangingLookupIsServedAtOnce)
+{
+    struct Lookup {
+        std::promise<void> entered, release, returned;
+        std::shared_future<void> released = release.get_future().share();
+    };
+    auto lookup = std::make_shared<Lookup>();
+    SessionRun run;
+    run.Start("slow.example.test", 110, [lookup](const std::string&, std::uint32_t& address) {
+        lookup->entered.set_value();
+        lookup->released.wait_for(std::chrono::milliseconds(PatienceMs));
+        address = htonl(INADDR_LOOPBACK);
+        lookup->returned.set_value();
+        return true;
+    });
+    ASSERT_EQ(lookup->entered.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
+    run.app.stopEvent.Set();
+    EXPECT_EQ(run.Exit(), 1u) << "the session waited for the lookup";
+    EXPECT_FALSE(run.app.finishedEvent.TryConsume());
+    EXPECT_FALSE(run.app.stopEvent.TryConsume()) << "the stop was consumed";
+    lookup->release.set_value(); // the late answer goes nowhere
+    EXPECT_EQ(lookup->returned.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
+    EXPECT_EQ(run.app.status, Status::Connecting);
+}
+
+TEST(CheckSessionTest, SessionCutOffFromTheApplicationStillEnds)
+{
+    Server server({"login", "capa-refused", "C: STAT => +OK 0 0", "quit"});
+    SessionRun run;
+    run.link->Cut();
+    run.Start("127.0.0.1", server.port);
+    EXPECT_EQ(run.Exit(), 0u);
+    EXPECT_EQ(server.Finish(), "");
+    EXPECT_EQ(run.app.status, Status::Ready);
+    EXPECT_FALSE(run.app.finishedEvent.TryConsume());
+    EXPECT_TRUE(run.Untouched());
+}
+
+// A server that takes the ClientHello and never answers: a stop is served at once, and
+// without one the time limit ends the check as a failed secure connection. STLS and TLS
+// against servers that do not do them end likewise, before a user name is sent.
+TEST(CheckSessionTest, SecureConnectionsThatCannotBeMadeSendNoLogin)
+{
+    const struct {
+        Security security;
+        Steps steps;
+        bool stop;
+        StatusCode status;
+    } cases[] = {
+        {Security::Tls, {"expect-close"}, true, Status::Connecting},
+        {Security::Tls, {"expect-close"}, false, Status::SecureConnectionFailed},
+        {Security::Tls, {"S: +OK hi", "close"}, false, Status::SecureConnectionFailed},
+        {Security::StartTls, {"S: +OK hi", "C: STLS => -ERR no TLS here", "quit"}, false, Status::StlsNotSupported},
+        {Security::StartTls, {"S: +OK hi", "C: STLS", "close"}, false, Status::StlsNotSupported},
+        {Security::StartTls, {"S: +OK hi", "C: STLS => +OK begin TLS|+OK injected", "close"}, false,
+         Status::SecureConnectionFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.steps));
+        std::promise<void> helloArrived;
+        Server server([&](Script& s) {
+            if (c.stop && WaitFor(s.fd, POLLIN))
+                helloArrived.set_value();
+            Play(s, c.steps, false);
+        });
+        SessionRun run;
+        CheckRequest request;
+        request.secure.security = c.security;
+        request.replyTimeLimit = std::chrono::milliseconds(c.stop ? 60'000 : 300);
+        request.connection = ConnectionSettings{"127.0.0.1", server.port, "jo", "pw"};
+        run.Start("", 0, {}, request);
+        if (c.stop) {
+            ASSERT_EQ(helloArrived.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
+            run.app.stopEvent.Set();
+        }
+        EXPECT_EQ(run.Exit(), 0u);
+        const std::string failure = server.Finish(); // a TLS client's hello is more than the script expects
+        EXPECT_EQ(failure, c.security == Security::StartTls ? "" : failure);
+        EXPECT_EQ(server.script.received.find("USER"), std::string::npos);
+        EXPECT_EQ(run.app.status, c.status);
+    }
+}
+
+// postbell-check on the engine: the mailbox printed for scripts, the seen file written after
+// a successful check only, and each failure by its exit code.
+TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
+{
+    const std::string seen = testing::TempDir() + "postbell-seen-" + std::to_string(getpid());
+    std::remove(seen.c_str());
+    const auto check = [&seen](const Steps& steps, std::vector<std::string> options, int exit, const std::string& out) {
+        Server server(steps);
+        options.insert(options.end(), {"--seen", seen, "--port", std::to_string(server.port), "127.0.0.1", "jo"});
+        std::ostringstream printed, errors;
+        EXPECT_EQ(RunCheckCommand(options, "a b", printed, errors), exit) << errors.str();
+        EXPECT_EQ(printed.str(), out);
+        EXPECT_EQ(server.Finish(), "");
+    };
+    const Steps twoMessages = {"S: +OK", "C: USER jo => +OK", "C: PASS a b => +OK", "capa-pipelining",
+                               "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|.",
+                               "C: TOP 1 0|TOP 2 0 => +OK|From: Ann|Subject: Hello||.|+OK|X-Other: y||.", "quit"};
+    const std::string list = "status 15 Successfully checked for new messages.\n1\t" + DigestHex(MakeUidDigest("uid-1"))
+        + "\tAnn\tHello\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n";
+    check(twoMessages, {}, 0, list + "new mail: yes\n");
+    check(twoMessages, {}, 0, list + "new mail: no\n");
+    std::ifstream in(seen, std::ios::binary);
+    const std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    check({"S: +OK", "C: USER jo => +OK", "C: PASS a b => -ERR [AUTH] no", "quit"}, {}, 2,
+          "status 17 User name or password was rejected by the mail server.\n");
+    check({"expect-close"}, {"--timeout", "1"}, 5, "status 12 Connecting to server...\n");
+    check({"S: +OK", "C: USER jo => +OK", "C: PASS a b => +OK", "capa-refused", "C: STAT => +OK 1 1",
+           "C: UIDL => +OK|1 new|.", "C: TOP 1 0 => -ERR", "quit"}, {}, 3, FormatStatusLine(Status::ServerError) + "\n");
+    std::ifstream after(seen, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), stored);
+    EXPECT_EQ(stored.size(), 32u);
+    std::ostringstream out, errors; // a seen file that cannot be read: no check, no overwrite
+    EXPECT_EQ(RunCheckCommand({"--seen", testing::TempDir(), "127.0.0.1", "jo"}, "pw", out, errors), 4);
+    std::remove(seen.c_str());
+}
