@@ -16,7 +16,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "support"))
@@ -41,23 +40,6 @@ def check(port, user, *options, host="127.0.0.1", password=PASSWORD):
     return result.returncode, result.stdout
 
 
-def sessions_ended(marker, before):
-    """Dovecot's log lines since line `before` of the sessions that ended, whose line holds marker."""
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        with open(os.path.join(SERVER, "dovecot.log"), "rb") as f:
-            ended = [line for line in f.read().splitlines()[before:] if b"Disconnected" in line and marker in line]
-        if ended:
-            return ended
-        time.sleep(0.05)
-    return [b"no end of the session logged"]
-
-
-def log_length():
-    with open(os.path.join(SERVER, "dovecot.log"), "rb") as f:
-        return len(f.read().splitlines())
-
-
 def plain_checks(port):
     """A whole mailbox, checked again, after a message left and after one arrived."""
     maildir = dovecot.add_user(SERVER, "full", PASSWORD)
@@ -76,13 +58,14 @@ def plain_checks(port):
         out, digests_after, uids = pop3_oracle.expected_check(port, "full", PASSWORD, digests)
         if step == "first":     # the oracle must read what the generator wrote, or both agree on nothing
             expect("the oracle's mailbox", sorted(uids), sorted(u[:70].encode() for u in generated))
-        before = log_length()
+        before = len(dovecot.log_lines(SERVER))
         expect(f"plain check, {step}", check(port, "full", "--seen", seen), (0, out))
         expect(f"seen file, {step}", open(seen, "rb").read(), digests_after)
         expect(f"new mail, {step}", out.endswith(b"new mail: yes\n"), step in ("first", "one arrived"))
         digests = digests_after
         if step == "first":     # Dovecot says "Logged out" only after QUIT and its reply
-            expect("logged out", b"Logged out top=%d/" % MESSAGES in sessions_ended(b"pop3(full)", before)[0], True)
+            ended = dovecot.ended_sessions(SERVER, b"pop3(full)", before)
+            expect("logged out", bool(ended) and b"Logged out top=%d/" % MESSAGES in ended[0], True)
     rejected = (2, b"status 17 User name or password was rejected by the mail server.\n")
     dovecot.add_user(SERVER, "blocked", PASSWORD, nologin="Blocked")
     dovecot.add_user(SERVER, "empty", PASSWORD)
@@ -95,11 +78,6 @@ def plain_checks(port):
         unused.bind(("127.0.0.1", 0))
         expect("closed port", check(unused.getsockname()[1], "full"), (1, b"status 16 Cannot connect to the mail server.\n"))
     return check(port, "full")
-
-
-def fingerprint(name):
-    return subprocess.run(["openssl", "x509", "-in", os.path.join(CERTS, name + ".crt"), "-noout", "-fingerprint",
-                           "-sha256"], capture_output=True, text=True, check=True).stdout.strip().split("=", 1)[1]
 
 
 def one_handshake(certificate, received):
@@ -128,7 +106,7 @@ def secure_checks(port, tls_port, plain):
         ("TLS by name", "localhost", ("--tls", *ca), tls_port, 0, -1),
         ("TLS by address", "127.0.0.1", ("--tls", *ca), tls_port, 0, -1),
         ("STLS", "localhost", ("--starttls", *ca), port, 0, -1),
-        ("trusted self-signed", "127.0.0.4", ("--tls", trust, fingerprint("selfsigned")), tls_port, 0, -1),
+        ("trusted self-signed", "127.0.0.4", ("--tls", trust, dovecot.fingerprint(CERTS, "selfsigned")), tls_port, 0, -1),
         ("expired", "127.0.0.2", ("--tls", *ca), tls_port, 7, 30),
         ("wrong name", "127.0.0.3", ("--tls", *ca), tls_port, 7, 31),
         ("unknown issuer", "127.0.0.1", ("--tls",), tls_port, 7, 32),
@@ -136,19 +114,19 @@ def secure_checks(port, tls_port, plain):
         ("wrong name after STLS", "127.0.0.3", ("--starttls", *ca), port, 7, 31),
         ("plain server on the TLS port", "127.0.0.1", ("--tls", *ca), port, 9, 36),
         ("a trusted fingerprint does not cure a wrong name", "127.0.0.3",
-         ("--tls", trust, fingerprint("wrongname")), tls_port, 7, 31),
-        ("another self-signed certificate", "127.0.0.4", ("--tls", trust, fingerprint("selfsigned")),
+         ("--tls", trust, dovecot.fingerprint(CERTS, "wrongname")), tls_port, 7, 31),
+        ("another self-signed certificate", "127.0.0.4", ("--tls", trust, dovecot.fingerprint(CERTS, "selfsigned")),
          one_handshake("selfsigned2", received), 7, 33),
     ]:
-        before = log_length()
+        before = len(dovecot.log_lines(SERVER))
         result = check(to, "full", *options, host=address)
         if code == 0:
             expect(what, result, plain)
             continue
         expect(what, (result[0], result[1][:10]), (code, b"status %d " % status))
         if to in (port, tls_port):     # Dovecot names the user of a session that sent USER
-            ended = sessions_ended(b"lip=%s," % address.encode(), before)
-            expect(f"{what}: no login", all(b"user=<>" in line for line in ended), True)
+            ended = dovecot.ended_sessions(SERVER, b"lip=%s," % address.encode(), before)
+            expect(f"{what}: no login", bool(ended) and all(b"user=<>" in line for line in ended), True)
     expect("nothing sent to an untrusted server", [data for data in received if data], [])
 
 
