@@ -259,6 +259,29 @@ def tls_port(path):
         return int(f.read())
 
 
+def fingerprint(certs, name):
+    """The SHA-256 fingerprint of certs/name.crt as openssl prints it (AA:BB:...)."""
+    out = subprocess.run(["openssl", "x509", "-in", os.path.join(certs, name + ".crt"), "-noout", "-fingerprint",
+                          "-sha256"], capture_output=True, text=True, check=True).stdout
+    return out.strip().split("=", 1)[1]
+
+
+def log_lines(path):
+    with open(os.path.join(path, "dovecot.log"), "rb") as f:
+        return f.read().splitlines()
+
+
+def ended_sessions(path, marker, before=0, wait=10):
+    """The log lines after line `before` of the sessions that ended and whose line holds marker
+    (b"pop3(USER)", b"lip=ADDRESS,"), waiting up to `wait` seconds for the first; [] if none."""
+    deadline = time.monotonic() + wait
+    while True:
+        ended = [line for line in log_lines(path)[before:] if b"Disconnected" in line and marker in line]
+        if ended or time.monotonic() > deadline:
+            return ended
+        time.sleep(0.05)
+
+
 def tail(path, lines=20):
     try:
         with open(path, "rb") as f:

@@ -1,0 +1,155 @@
+// The readers of replies, listings, lines and headers, postbell-check's command line and
+// seen file: tables of cases that no server is needed for.
+
+#include "CheckCommand.h"
+#include "HeaderText.h"
+#include "LineEngine.h"
+#include "Pop3Dialogue.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+
+using namespace std::string_literals;
+
+TEST(Pop3ParsingTest, RepliesCountsAndListingEntries)
+{
+    for (const auto& [line, positive] : std::map<std::string, bool>{
+             {"+OK", true}, {"+OK POP3 server ready", true}, {"+OKAY", false}, {"+OK\tready", false},
+             {"+ok ready", false}, {"-ERR no", false}, {" +OK", false}, {"", false}})
+        EXPECT_EQ(IsPositiveReply(line), positive) << line;
+    // An unreadable count is 0.
+    for (const auto& [line, count] : std::map<std::string, std::int32_t>{
+             {"+OK 2 320", 2}, {"+OK \t 5 1", 5}, {"+OK 12abc", 12}, {"+OK -3 0", -3}, {"+OK 2147483647", 2147483647},
+             {"+OK", 0}, {"+OK mailbox has 3", 0}, {"+OK 2147483648", 0}, {"+OK 99999999999999999999999", 0}})
+        EXPECT_EQ(ParseStatCount(line), count) << line;
+    // Exactly one separator is skipped, whatever it is; only a space ends the unique-id;
+    // lines without a usable number are ignored ("-" below).
+    for (const auto& [line, expected] : std::map<std::string, std::string>{
+             {"3 abc more", "3 abc"}, {"  \t12 xyz", "12 xyz"}, {"4  abc", "4 "}, {"5\tabc", "5 abc"},
+             {"6abc", "6 bc"}, {"7", "7 "}, {"9 a\tb\0c d"s, "9 a\tb\0c"s}, {"4294967295 max", "4294967295 max"},
+             {"1 " + std::string(80, 'u'), "1 " + std::string(70, 'u')}, {"0 abc", "-"}, {"abc 1", "-"},
+             {"-1 abc", "-"}, {"+1 abc", "-"}, {"4294967296 abc", "-"}, {"..", "-"}}) {
+        ListingEntry entry;
+        const bool taken = ParseListingEntry(line, entry);
+        EXPECT_EQ(taken ? std::to_string(entry.number) + " " + std::string(entry.uniqueId) : "-", expected) << line;
+    }
+}
+
+TEST(Pop3ParsingTest, EverySplitGivesTheSameLines)
+{
+    const std::string stream = "+OK hi\r\n1 a\rb\nc\r\n\r\n\0x\r\n.\r\na\r\rb\n\n\rpartial"s;
+    const std::vector<std::string> expected = {"+OK hi", "1 a\rb\nc", "", "\0x"s, "."};
+    for (std::size_t cut1 = 0; cut1 <= stream.size(); ++cut1) {
+        for (std::size_t cut2 = cut1; cut2 <= stream.size(); ++cut2) {
+            LineAssembler assembler;
+            std::vector<std::string> lines;
+            const auto onLine = [&](std::string_view line) { lines.emplace_back(line); };
+            for (auto [from, to] : {std::pair{std::size_t{0}, cut1}, {cut1, cut2}, {cut2, stream.size()}})
+                assembler.Feed(std::string_view(stream).substr(from, to - from), onLine);
+            ASSERT_EQ(lines, expected) << "cuts at " << cut1 << " and " << cut2;
+            ASSERT_EQ(assembler.pending, "a\r\rb\n\n\rpartial");
+        }
+    }
+}
+
+TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
+{
+    std::string ja255;
+    for (int i = 0; i < 85; ++i)
+        ja255 += "日";
+    std::string ja258 = "Subject: =?UTF-8?B?";
+    for (int i = 0; i < 86; ++i)
+        ja258 += "5pel";
+    // The lines of a header block, then the From and Subject read from it ("-": none).
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"From: Ann <ann@example.org>", "Subject: Hello"}, "Ann <ann@example.org>|Hello"},
+        {{"FROM : Bob", "subject:\t  Hi there  "}, "Bob|Hi there"},
+        {{"Subject: A long", "   subject line", "\tcontinued", "From: c"}, "c|A long subject line continued"},
+        {{"Subject: =?UTF-8?B?5pel5pys6Kqe?="}, "-|日本語"},
+        {{"Subject: =?ISO-8859-1?Q?Caf=E9_cr=E8me?= !"}, "-|Café crème !"},
+        {{"Subject: =?iso-8859-1?q?Gr=FC=DFe?=", " =?utf-8?b?5pel?= aus Köln"}, "-|Grüße日 aus Köln"},
+        {{"From: =?UTF-8?Q?J=C3=B6rg?= <j@example.org>"}, "Jörg <j@example.org>|-"},
+        {{"Subject: Caf\xE9 au lait", "From: M\xFCller"}, "Müller|Café au lait"},
+        {{"Subject: " + std::string(254, 'a') + "é"}, "-|" + std::string(254, 'a')},
+        {{ja258 + "?="}, "-|" + ja255},
+        {{"Subject: x", " " + std::string(5000, 'y'), " z"}, "-|x " + std::string(253, 'y')},
+        {{"From: first", "From: second", "X-From: no", "Fromage: no", "Received: from a", " Subject: no", "Subject"},
+         "second|-"},
+        {{"Subject: 50% =?off", "From:"}, "|50% =?off"},
+        {{"Subject: a\0b\rc\nd"s}, "-|a\0b\rc"s},
+    };
+    for (const auto& [block, expected] : cases) {
+        HeaderText text;
+        std::string from = "-", subject = "-";
+        const auto record = [&](const std::optional<DecodedHeader>& header) {
+            if (header)
+                (header->field == HeaderField::From ? from : subject) = header->value;
+        };
+        for (const std::string& line : block)
+            record(FeedHeaderLine(text, line));
+        record(FinishHeaderBlock(text));
+        EXPECT_EQ(from + "|" + subject, expected) << block.front();
+    }
+}
+
+TEST(CheckCommandLineTest, OptionsAreReadAndWrongLinesRefused)
+{
+    CheckCommandLine line;
+    std::string error;
+    ASSERT_TRUE(ParseCheckCommandLine({"--timeout", "5", "--", "-host-", "--seen"}, line, error)) << error;
+    EXPECT_EQ(line.host + "|" + line.user + "|" + std::to_string(line.port) + "|" + std::to_string(line.timeoutSeconds),
+              "-host-|--seen|110|5");
+    ASSERT_TRUE(ParseCheckCommandLine({"--tls", "--trust-fingerprint", std::string(32, 'A') + ":" + std::string(32, '0'),
+                                       "host", "user"}, line, error));
+    EXPECT_EQ(line.port, 995); // the TLS port unless --port says otherwise
+    EXPECT_EQ(line.trustedFingerprint, std::string(32, 'a') + std::string(32, '0'));
+    const std::vector<std::vector<std::string>> wrong = {
+        {"host"}, {"host", "user", "extra"}, {"--port", "host", "user"}, {"host", "user", "--port"},
+        {"--port", "0", "host", "user"}, {"--port", "65536", "host", "user"}, {"--port", "11x", "host", "user"},
+        {"--timeout", "0", "host", "user"}, {"--timeout", "99999999999999", "host", "user"}, {"--seen", "", "h", "u"},
+        {"--tls", "--starttls", "host", "user"}, {"--cafile", "ca.pem", "host", "user"},
+        {"--trust-fingerprint", std::string(63, 'a') + "g", "host", "user"},
+    };
+    for (const auto& args : wrong) {
+        CheckCommandLine fresh;
+        error.clear();
+        EXPECT_FALSE(ParseCheckCommandLine(args, fresh, error) || error.empty()) << testing::PrintToString(args);
+    }
+}
+
+// A sender or subject reaches a terminal: control bytes and the separators are escaped.
+TEST(CheckCommandOutputTest, HeaderTextCannotForgeLinesOrControlTheTerminal)
+{
+    MessageInfo info;
+    info.number = 4294967295u;
+    info.from = "a\tb\\c";
+    info.subject = "esc\x1b[2J nul\0 del\x7f cr\r"s;
+    std::string lines;
+    AppendMessageLine(lines, info);
+    EXPECT_EQ(lines, "4294967295\t\ta\\tb\\\\c\tesc\\x1b[2J nul\\x00 del\\x7f cr\\x0d\n");
+}
+
+TEST(SeenFileTest, RoundTripPartialRecordAndUnusableFiles)
+{
+    const std::string path = testing::TempDir() + "postbell-seen-unit-" + std::to_string(getpid());
+    DigestSet digests = {MakeUidDigest("kept")};
+    std::string error;
+    ASSERT_TRUE(LoadSeenFile(path, digests, error)) << error;
+    EXPECT_TRUE(digests.empty()) << "a missing file is an empty set";
+    const DigestSet written = {MakeUidDigest("a"), MakeUidDigest("b"), DigestFromBytes(std::string(16, '\0'))};
+    ASSERT_TRUE(SaveSeenFile(path, written, error)) << error;
+    std::ofstream(path, std::ios::app) << "0123456789"; // a partial record is ignored
+    ASSERT_TRUE(LoadSeenFile(path, digests, error)) << error;
+    EXPECT_EQ(digests, written);
+    // Refused at once: a FIFO without a writer would block the open past any time-out.
+    const std::string fifo = path + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& unusable : {testing::TempDir(), fifo, "/dev/null"s})
+        EXPECT_FALSE(LoadSeenFile(unusable, digests, error)) << unusable;
+    EXPECT_FALSE(SaveSeenFile(path + ".missing/seen", digests, error));
+    EXPECT_NE(error.find(".missing/seen"), std::string::npos) << error;
+    std::remove(fifo.c_str());
+    std::remove(path.c_str());
+}
