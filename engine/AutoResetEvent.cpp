@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -35,17 +34,3 @@ void AutoResetEvent::Set() const { SetFd(fd_); }
 void AutoResetEvent::Reset() const { TryConsumeFd(fd_); }
 
 bool AutoResetEvent::TryConsume() const { return TryConsumeFd(fd_); }
-
-bool AutoResetEvent::Wait(int timeoutMs) const
-{
-    pollfd p{fd_, POLLIN, 0};
-    for (;;) {
-        if (TryConsume())
-            return true;
-        int r = poll(&p, 1, timeoutMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-    }
-}

@@ -14,8 +14,6 @@ public:
     void Reset() const;
     // Consumes the signal if there is one; true when there was.
     bool TryConsume() const;
-    // Waits at most timeoutMs (negative: for ever); true when the signal came and was consumed.
-    bool Wait(int timeoutMs) const;
     int Fd() const { return fd_; }
 
     // The same operations on a descriptor that refers to an event (for example a dup of Fd()).
