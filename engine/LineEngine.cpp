@@ -35,8 +35,6 @@ void StepHandshake(LineEngine& e, const LineSink& sink)
     if (step != TlsStep::Done)
         return sink.event(LineEvent::SecureFailed);
     sink.event(e.secureFromStart ? LineEvent::Connected : LineEvent::Secured);
-    // Bytes queued meanwhile wait for the secured connection.
-    FlushOutgoing(e);
     // The server's first lines may have come with the handshake's last bytes.
     if (TlsHasBufferedInput(*e.tls))
         Receive(e, sink);
@@ -92,15 +90,12 @@ bool FinishConnect(LineEngine& e)
     return error == 0;
 }
 
-bool ServeTls(LineEngine& e, short revents, const LineSink& sink)
+bool ServeTls(LineEngine& e, const LineSink& sink)
 {
     if (e.handshaking) {
         StepHandshake(e, sink);
         return true;
     }
-    // A TLS read may need the socket writable, and a write readable: try both.
-    if ((revents & POLLOUT) != 0 || e.tlsWaitsFor == TlsStep::WantWrite)
-        FlushOutgoing(e);
     const bool progress = !e.tlsBroken && Receive(e, sink);
     if (!e.tlsBroken)
         return progress;
@@ -128,9 +123,7 @@ bool ServeSocket(LineEngine& e, short revents, const LineSink& sink)
         progress = true;
     }
     if (e.tls)
-        return ServeTls(e, revents, sink) || progress;
-    if ((revents & POLLOUT) != 0)
-        FlushOutgoing(e);
+        return ServeTls(e, sink) || progress;
     if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0)
         progress = Receive(e, sink) || progress;
     return progress;
@@ -230,6 +223,8 @@ LoopEnd RunLineEngine(LineEngine& engine, int stopFd, const LineSink& sink)
 {
     Clock::time_point deadline = Clock::now() + engine.timeLimit;
     for (;;) {
+        // The one place queued bytes go out, over TLS too (a write that wants the socket
+        // readable is tried again here after the wait that follows).
         if (!engine.connecting && !engine.handshaking)
             FlushOutgoing(engine);
         // What the last turn queued (QUIT) has gone to the socket before the loop ends.
