@@ -13,11 +13,13 @@ void StopCheck(Application& app)
     app.stopEvent.Reset();
 }
 
-bool StartCheck(Application& app)
+bool StartCheck(Application& app, const Settings& settings)
 {
     StopCheck(app);
-    if (app.settings.waitForDialup && !IsDialupConnected())
+    if (settings.waitForDialup && !IsDialupConnected())
         return false;
+    app.connection = ConnectionOf(settings);
+    app.secure = SecureConnectionOf(settings);
     app.workerThread = StartWorkerThread(app);
     return true;
 }
@@ -26,6 +28,18 @@ std::uint64_t CountMessages(Application& app)
 {
     std::lock_guard lock(app.resultsMutex);
     return app.messages.size();
+}
+
+std::string SeenListValue(Application& app)
+{
+    std::lock_guard lock(app.resultsMutex);
+    return PackDigests(app.seenDigests);
+}
+
+void AddSeenDigests(Application& app, DigestSet&& digests)
+{
+    std::lock_guard lock(app.resultsMutex);
+    app.seenDigests.merge(digests);
 }
 
 ResultView BuildResultView(Application& app)

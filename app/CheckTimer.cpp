@@ -7,25 +7,25 @@ void StartCheckTimer(CheckTimer& checkTimer, const Settings& settings)
     checkTimer.timer.start(std::chrono::minutes(settings.delay));
 }
 
-void StartTimedCheck(Application& app, CheckTimer& checkTimer)
+void StartTimedCheck(Application& app, CheckTimer& checkTimer, const Settings& settings)
 {
-    if (!StartCheck(app) && checkTimer.showWaitingForDialup)
+    if (!StartCheck(app, settings) && checkTimer.showWaitingForDialup)
         checkTimer.showWaitingForDialup();
 }
 
-void RestartCheck(Application& app, CheckTimer& checkTimer)
+void RestartCheck(Application& app, CheckTimer& checkTimer, const Settings& settings)
 {
     StopCheck(app);
-    StartTimedCheck(app, checkTimer);
-    StartCheckTimer(checkTimer, app.settings);
+    StartTimedCheck(app, checkTimer, settings);
+    StartCheckTimer(checkTimer, settings);
 }
 
-void StartWakeCheck(Application& app, CheckTimer& checkTimer)
+void StartWakeCheck(Application& app, CheckTimer& checkTimer, const Settings& settings)
 {
     const auto now = std::chrono::steady_clock::now();
     if (checkTimer.lastFinished && now - *checkTimer.lastFinished < WakeCheckPause)
         return;
-    StartTimedCheck(app, checkTimer);
+    StartTimedCheck(app, checkTimer, settings);
 }
 
 void NoteCheckFinished(CheckTimer& checkTimer)
@@ -33,7 +33,8 @@ void NoteCheckFinished(CheckTimer& checkTimer)
     checkTimer.lastFinished = std::chrono::steady_clock::now();
 }
 
-void ConnectCheckTimer(Application& app, CheckTimer& checkTimer)
+void ConnectCheckTimer(Application& app, CheckTimer& checkTimer, const Settings& settings)
 {
-    QObject::connect(&checkTimer.timer, &QTimer::timeout, [&app, &checkTimer] { StartTimedCheck(app, checkTimer); });
+    QObject::connect(&checkTimer.timer, &QTimer::timeout,
+                     [&app, &checkTimer, &settings] { StartTimedCheck(app, checkTimer, settings); });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Application.h"
+#include "SettingsModel.h"
 
 #include <QTimer>
 
@@ -21,11 +22,11 @@ constexpr std::chrono::seconds WakeCheckPause{30};
 
 void StartCheckTimer(CheckTimer& checkTimer, const Settings& settings);
 // A check, or the waiting text when the dial-up gate is closed.
-void StartTimedCheck(Application& app, CheckTimer& checkTimer);
+void StartTimedCheck(Application& app, CheckTimer& checkTimer, const Settings& settings);
 // Check Mail Now and confirmed settings: stop the running check, check at once, re-arm the timer.
-void RestartCheck(Application& app, CheckTimer& checkTimer);
+void RestartCheck(Application& app, CheckTimer& checkTimer, const Settings& settings);
 // A resume or the network's return: a check unless one finished within WakeCheckPause.
-void StartWakeCheck(Application& app, CheckTimer& checkTimer);
+void StartWakeCheck(Application& app, CheckTimer& checkTimer, const Settings& settings);
 void NoteCheckFinished(CheckTimer& checkTimer);
-// Starts a check at each tick.
-void ConnectCheckTimer(Application& app, CheckTimer& checkTimer);
+// Starts a check at each tick, with the settings of that moment.
+void ConnectCheckTimer(Application& app, CheckTimer& checkTimer, const Settings& settings);

@@ -58,7 +58,7 @@ void SaveSeenDigestsIfChanged(Application& app, Desktop& desktop)
 {
     if (!desktop.storeRead)
         return;
-    const std::string list = UidListValue(app);
+    const std::string list = SeenListValue(app);
     UidDigest fingerprint = MakeUidDigest(list);
     if (fingerprint == desktop.savedDigestsFingerprint)
         return;
@@ -77,14 +77,14 @@ void RetryStore(Application& app, Desktop& desktop)
     if (!LoadStore(app, desktop))
         return WaitForStore(app, desktop);
     ShowStatusBarText(desktop.window, "");
-    HandleFirstRun(app, desktop);
-    StartTimedCheck(app, desktop.checkTimer);
-    StartCheckTimer(desktop.checkTimer, app.settings);
+    HandleFirstRun(desktop);
+    StartTimedCheck(app, desktop.checkTimer, desktop.settings);
+    StartCheckTimer(desktop.checkTimer, desktop.settings);
 }
 
 void SaveDesktopState(Application& app, Desktop& desktop)
 {
-    SavePersistedState(app, MainWindowPosition(desktop.window));
+    SavePersistedState(SeenListValue(app), MainWindowPosition(desktop.window));
     if (const std::optional<WindowLayout> layout = MainWindowLayout(desktop.window))
         WriteWindowLayout(*layout);
 }
@@ -165,7 +165,7 @@ void CreateWindows(Application& app, Desktop& desktop)
     trayActions.exit = windowActions.exit;
     CreateTrayIcon(desktop.tray, trayActions);
     desktop.checkTimer.showWaitingForDialup = [&desktop] { ShowWaitingForDialup(desktop); };
-    ConnectCheckTimer(app, desktop.checkTimer);
+    ConnectCheckTimer(app, desktop.checkTimer, desktop.settings);
 }
 
 void OpenMainWindow(Application& app, Desktop& desktop)
@@ -185,8 +185,8 @@ void OpenSettings(Application& app, Desktop& desktop)
     // The dialog's OK writes every field: defaults shown for an unread store would replace it.
     if (!EnsureStoreRead(app, desktop))
         return;
-    if (RunSettingsDialog(app.settings, desktop.window.dialog.get()))
-        RestartCheck(app, desktop.checkTimer);
+    if (RunSettingsDialog(desktop.settings, desktop.window.dialog.get()))
+        RestartCheck(app, desktop.checkTimer, desktop.settings);
 }
 
 void ShowWaitingForDialup(Desktop& desktop)
@@ -200,7 +200,7 @@ void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnectio
 {
     const auto wakeCheck = [&app, &desktop] {
         if (desktop.storeRead)
-            StartWakeCheck(app, desktop.checkTimer);
+            StartWakeCheck(app, desktop.checkTimer, desktop.settings);
     };
     WatchResume(desktop.wake, systemBus, wakeCheck);
     WatchNetworkReturn(desktop.wake, wakeCheck);
@@ -253,7 +253,7 @@ bool ServeFinishedEvent(Application& app, Desktop& desktop)
     // While the window is visible the new mail shows only in its list.
     if (newMail && !MainWindowVisible(desktop.window))
         ShowNewMailIcon(desktop.tray);
-    if (newMail && app.settings.showNotification)
+    if (newMail && desktop.settings.showNotification)
         ShowNewMailNotice(desktop.notice, NewMailNoticeText(app));
     // A failed check (a network that is down, say) must not hold back the check on its return.
     if (app.status.load() == Status::Checked)
@@ -300,11 +300,14 @@ void WatchSessionEnd(Application& app, Desktop& desktop)
 
 bool LoadStore(Application& app, Desktop& desktop)
 {
-    if (!LoadSettings(app))
+    std::optional<StoredState> stored = LoadStoredState();
+    if (!stored)
         return false;
-    LoadKeyringPassword(app.settings.password);
+    desktop.settings = std::move(stored->settings);
+    LoadKeyringPassword(desktop.settings.password);
+    AddSeenDigests(app, std::move(stored->seenDigests));
     desktop.storeRead = true;
-    desktop.savedDigestsFingerprint = MakeUidDigest(UidListValue(app));
+    desktop.savedDigestsFingerprint = MakeUidDigest(SeenListValue(app));
     return true;
 }
 
@@ -318,7 +321,7 @@ void WaitForStore(Application& app, Desktop& desktop)
     if (desktop.storeRetries < QuickStoreRetries)
         desktop.storeRetryTimer.start(StoreRetryMs);
     else
-        desktop.storeRetryTimer.start(std::chrono::minutes(app.settings.delay));
+        desktop.storeRetryTimer.start(std::chrono::minutes(desktop.settings.delay));
     ++desktop.storeRetries;
 }
 
@@ -343,7 +346,7 @@ void CheckNow(Application& app, Desktop& desktop)
         EnsureStoreRead(app, desktop);
         return;
     }
-    RestartCheck(app, desktop.checkTimer);
+    RestartCheck(app, desktop.checkTimer, desktop.settings);
 }
 
 void UpdateTrustOffer(Application& app, Desktop& desktop)
@@ -356,10 +359,10 @@ void OfferToTrustCertificate(Application& app, Desktop& desktop)
     const std::optional<CertificateDetails> certificate = OfferedCertificate(app);
     if (!certificate)
         return UpdateTrustOffer(app, desktop);
-    if (!AskToTrustCertificate(desktop.window, app.settings.host, *certificate))
+    if (!AskToTrustCertificate(desktop.window, desktop.settings.host, *certificate))
         return;
-    app.settings.trustedFingerprint = certificate->sha256;
-    SaveTrustedFingerprint(app.settings.host, certificate->sha256);
+    desktop.settings.trustedFingerprint = certificate->sha256;
+    SaveTrustedFingerprint(desktop.settings.host, certificate->sha256);
     ShowTrustOffer(desktop.window, false);
     CheckNow(app, desktop);
 }
@@ -376,15 +379,15 @@ void QuitProgram()
     QCoreApplication::exit(0);
 }
 
-void HandleFirstRun(Application& app, Desktop& desktop)
+void HandleFirstRun(Desktop& desktop)
 {
     // No installer sets FirstRun on Linux: a store without a server asks for one too.
     const bool firstRunSet = ReadFirstRun();
-    if (!firstRunSet && !app.settings.host.empty())
+    if (!firstRunSet && !desktop.settings.host.empty())
         return;
     desktop.firstRun = true;
     // The result does not matter: FirstRun is reset after OK and Cancel alike.
-    RunSettingsDialog(app.settings, nullptr);
+    RunSettingsDialog(desktop.settings, nullptr);
     if (firstRunSet)
         ResetFirstRun();
 }
@@ -398,7 +401,7 @@ void Run(Application& app, SingleInstance* instance)
     QApplication::setWindowIcon(desktop.appIcon);
     const bool storeRead = LoadStore(app, desktop);
     if (storeRead)
-        HandleFirstRun(app, desktop);
+        HandleFirstRun(desktop);
     CreateWindows(app, desktop);
     AwaitSystemTray();
     if (!AddTrayIcon(desktop.tray, false))
@@ -410,8 +413,8 @@ void Run(Application& app, SingleInstance* instance)
     if (instance)
         ServeShowRequests(*instance, [&app, &desktop] { OpenMainWindow(app, desktop); });
     if (storeRead) {
-        StartTimedCheck(app, desktop.checkTimer);
-        StartCheckTimer(desktop.checkTimer, app.settings);
+        StartTimedCheck(app, desktop.checkTimer, desktop.settings);
+        StartCheckTimer(desktop.checkTimer, desktop.settings);
     } else {
         WaitForStore(app, desktop);
     }

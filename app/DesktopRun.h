@@ -4,6 +4,7 @@
 #include "CheckTimer.h"
 #include "MainWindow.h"
 #include "NewMailNotice.h"
+#include "SettingsModel.h"
 #include "SingleInstance.h"
 #include "TrayIcon.h"
 #include "WakeWatch.h"
@@ -23,6 +24,7 @@ struct Desktop {
     Desktop(const Desktop&) = delete;
     Desktop& operator=(const Desktop&) = delete;
 
+    Settings settings; // as loaded from the store or confirmed in the dialog
     QIcon appIcon;
     bool firstRun = false;
     MainWindow window;
@@ -83,7 +85,7 @@ void QuitProgram();
 
 // Start-up, the event loop and the orderly shut-down. Run throws a string id on a start-up failure.
 void Run(Application& app, SingleInstance* instance);
-void HandleFirstRun(Application& app, Desktop& desktop);
+void HandleFirstRun(Desktop& desktop);
 void Shutdown(Application& app, Desktop& desktop);
 
 // The whole program inside an existing QApplication: the Application, Run, and the

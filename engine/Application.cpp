@@ -10,8 +10,3 @@ void Application::PostStatus(StatusCode code)
     status.store(code);
     statusEvent.Set();
 }
-
-ConnectionSettings Application::Connection() const
-{
-    return {settings.host, settings.port, settings.user, settings.password};
-}

@@ -20,20 +20,6 @@ enum class Security : std::uint32_t {
     Tls = 2,      // TLS from the first byte
 };
 
-struct Settings {
-    std::uint32_t delay = 5; // minutes, 1 to 60 once loaded or confirmed
-    std::string user;
-    std::string password; // plain text, as stored
-    std::string host;
-    std::uint16_t port = 110;
-    bool waitForDialup = false;
-    bool runAtStartup = false;
-    bool showNotification = true; // a desktop notification for new mail
-    Security security = Security::None;
-    // SHA-256 hex of the one certificate the user chose to trust for host; empty: none.
-    std::string trustedFingerprint;
-};
-
 // The four values a check connects with. Each worker gets its own copy when it
 // starts, so a settings change can never land half-way into a running check.
 struct ConnectionSettings {
@@ -41,6 +27,13 @@ struct ConnectionSettings {
     std::uint16_t port = 110;
     std::string user;
     std::string password;
+};
+
+// How a check protects its connection.
+struct SecureConnection {
+    Security security = Security::None;
+    std::string caFile; // postbell-check's --cafile; the desktop program has none
+    std::string trustedFingerprint; // SHA-256 hex of the one certificate trusted for host; empty: none
 };
 
 struct WorkerThread; // engine/WorkerThread.h
@@ -60,7 +53,9 @@ struct Application {
     Application& operator=(const Application&) = delete;
 
     std::atomic<StatusCode> status{Status::Ready};
-    Settings settings;
+    // What the next check connects with, set by whoever starts it.
+    ConnectionSettings connection;
+    SecureConnection secure;
     std::unique_ptr<WorkerThread> workerThread; // null when no worker is kept
     AutoResetEvent stopEvent;
     AutoResetEvent finishedEvent;
@@ -77,9 +72,7 @@ struct Application {
     bool pipelining = true;     // false: one command at a time even where the server could take more
     CheckRoutine checkRoutine;  // empty: CheckSessionThread
     HostResolver resolveHost;   // empty: getaddrinfo
-    std::string caFile;         // postbell-check's --cafile; the desktop program has none
 
     // Worker thread only: store the code, then wake the user interface.
     void PostStatus(StatusCode code);
-    ConnectionSettings Connection() const;
 };

@@ -324,13 +324,8 @@ int RunCheckCommand(const std::vector<std::string>& args, const std::string& pas
     }
 
     Application app;
-    app.settings.host = line.host;
-    app.settings.port = line.port;
-    app.settings.user = line.user;
-    app.settings.password = password;
-    app.settings.security = line.security;
-    app.settings.trustedFingerprint = line.trustedFingerprint;
-    app.caFile = line.caFile;
+    app.connection = {line.host, line.port, line.user, password};
+    app.secure = {line.security, line.caFile, line.trustedFingerprint};
     app.seenDigests = std::move(seen);
     app.pipelining = PipeliningWanted();
     const bool timedOut = RunOneCheck(app, line.timeoutSeconds, err);

@@ -34,13 +34,6 @@ struct WorkerLink {
     void Cut();
 };
 
-// How one check protects its connection, taken with the connection settings.
-struct SecureConnection {
-    Security security = Security::None;
-    std::string caFile;
-    std::string trustedFingerprint;
-};
-
 // What one check is given when it starts, taken on the user interface thread so
 // that the worker never reads a field the user interface may change meanwhile.
 struct CheckRequest {

@@ -11,8 +11,8 @@ namespace {
 CheckRequest MakeCheckRequest(Application& app, int stopFd)
 {
     CheckRequest request;
-    request.connection = app.Connection();
-    request.secure = {app.settings.security, app.caFile, app.settings.trustedFingerprint};
+    request.connection = app.connection;
+    request.secure = app.secure;
     {
         std::lock_guard lock(app.resultsMutex);
         request.seenDigests = app.seenDigests;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Application.h"
+#include "SettingsModel.h"
 
 class QWidget;
 

@@ -4,7 +4,6 @@
 #include "RegistryKey.h"
 #include "TlsChannel.h"
 
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -19,13 +18,6 @@ bool Readable(StoreRead outcome)
     return outcome != StoreRead::Unreadable;
 }
 
-void AddSeenDigests(Application& app, const std::string& list)
-{
-    DigestSet digests = UnpackDigests(list);
-    std::lock_guard<std::mutex> lock(app.resultsMutex);
-    app.seenDigests.merge(digests);
-}
-
 // An absent or unknown number is plain POP3, so that every older store reads as before.
 Security SecurityFromNumber(std::uint32_t value)
 {
@@ -34,10 +26,14 @@ Security SecurityFromNumber(std::uint32_t value)
 
 } // namespace
 
-std::string UidListValue(Application& app)
+ConnectionSettings ConnectionOf(const Settings& settings)
 {
-    std::lock_guard<std::mutex> lock(app.resultsMutex);
-    return PackDigests(app.seenDigests);
+    return {settings.host, settings.port, settings.user, settings.password};
+}
+
+SecureConnection SecureConnectionOf(const Settings& settings)
+{
+    return {settings.security, {}, settings.trustedFingerprint};
 }
 
 bool SaveUidList(const std::string& list)
@@ -45,10 +41,9 @@ bool SaveUidList(const std::string& list)
     return RegistryKey::WriteBinary("UIDList", list);
 }
 
-bool LoadSettings(Application& app)
+std::optional<StoredState> LoadStoredState()
 {
-    // Read into a copy: a store that fails half-way leaves every setting as it was.
-    Settings settings = app.settings;
+    Settings settings;
     std::string list;
     std::uint32_t security = 0;
     std::string trustedHost;
@@ -66,7 +61,7 @@ bool LoadSettings(Application& app)
                           Readable(RegistryKey::ReadString("TrustedFingerprint", trustedFingerprint)) &&
                           Readable(RegistryKey::ReadBinary("UIDList", list, SeenListReadLimit));
     if (!readable)
-        return false;
+        return std::nullopt;
     settings.security = SecurityFromNumber(security);
     // The trusted certificate counts only for the host it was trusted for.
     settings.trustedFingerprint =
@@ -77,19 +72,16 @@ bool LoadSettings(Application& app)
         settings.delay = LongestInterval;
     else if (settings.delay == 0)
         settings.delay = ShortestInterval;
-    app.settings = std::move(settings);
-    AddSeenDigests(app, list);
-    return true;
+    return StoredState{std::move(settings), UnpackDigests(list)};
 }
 
-bool SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition)
+bool SavePersistedState(const std::string& uidList, const std::optional<WindowPosition>& windowPosition)
 {
     if (windowPosition) {
         RegistryKey::WriteDword("WindowLeft", windowPosition->left);
         RegistryKey::WriteDword("WindowTop", windowPosition->top);
     }
-    // Copied under the lock, written without it: the worker's hand-over never waits on the disk.
-    return SaveUidList(UidListValue(app));
+    return SaveUidList(uidList);
 }
 
 void WriteBackSettings(const Settings& settings)

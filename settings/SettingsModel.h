@@ -1,10 +1,36 @@
 #pragma once
 
 #include "Application.h"
+#include "MessageIdentity.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+
+// What the user set, as the store and the settings dialog hold it.
+struct Settings {
+    std::uint32_t delay = 5; // minutes, 1 to 60 once loaded or confirmed
+    std::string user;
+    std::string password; // plain text, as stored
+    std::string host;
+    std::uint16_t port = 110;
+    bool waitForDialup = false;
+    bool runAtStartup = false;
+    bool showNotification = true; // a desktop notification for new mail
+    Security security = Security::None;
+    // SHA-256 hex of the one certificate the user chose to trust for host; empty: none.
+    std::string trustedFingerprint;
+};
+
+// What the settings give a check to connect with.
+ConnectionSettings ConnectionOf(const Settings& settings);
+SecureConnection SecureConnectionOf(const Settings& settings);
+
+// Everything the program reads from the store at start-up.
+struct StoredState {
+    Settings settings;
+    DigestSet seenDigests;
+};
 
 struct WindowPosition {
     std::int32_t left = 0;
@@ -18,17 +44,14 @@ struct WindowLayout {
     std::int32_t fromColumnWidth = 0;
 };
 
-// The settings and seenDigests from the store, with the load rules (an absent value
-// takes its default). False when the store could not be read: then nothing is changed, and
-// nothing of the program's may be saved over the store until a load has succeeded.
-bool LoadSettings(Application& app);
+// The settings and seen digests from the store, with the load rules (an absent value takes
+// its default). Nothing when the store could not be read: then nothing of the program's may
+// be saved over the store until a load has succeeded.
+std::optional<StoredState> LoadStoredState();
 // WindowLeft/WindowTop when the desktop program has a window to give, then UIDList;
 // true when UIDList was saved.
-bool SavePersistedState(Application& app, const std::optional<WindowPosition>& windowPosition);
-// seenDigests as the UIDList value holds them, in ascending order; copied under the
-// results lock, so never while a finishing check replaces them.
-std::string UidListValue(Application& app);
-// Stores a value made by UidListValue as UIDList; false when it could not be saved.
+bool SavePersistedState(const std::string& uidList, const std::optional<WindowPosition>& windowPosition);
+// Stores a PackDigests value as UIDList; false when it could not be saved.
 bool SaveUidList(const std::string& list);
 // Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order, then
 // ShowNotification, Security, TrustedHost and TrustedFingerprint.

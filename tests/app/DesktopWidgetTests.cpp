@@ -232,15 +232,15 @@ TEST_F(DesktopTest, WindowStandsAtTheSavedPlaceUnlessFirstRunOrOffEveryScreen)
 
 TEST_F(DesktopTest, CheckMailNowWaitsForDialupOrRestartsCheckAndTimerAndSavesTheSeenListAtOnce)
 {
-    app.settings.delay = 7;
-    app.settings.waitForDialup = true; // the test machine has no point-to-point interface
+    desktop.settings.delay = 7;
+    desktop.settings.waitForDialup = true; // the test machine has no point-to-point interface
     app.checkRoutine = FakeCheck("12", true);
     CreateWindows();
     WatchWorkerEvents(app, desktop);
     Child<QPushButton>(Names::CheckNow)->click();
     EXPECT_FALSE(app.workerThread);
     EXPECT_EQ(StatusBarText() + "|" + ToolTip(), "Waiting for a dial-up connection|Waiting for a dial-up connection");
-    app.settings.waitForDialup = false;
+    desktop.settings.waitForDialup = false;
     desktop.tray.icon->contextMenu()->actions()[1]->trigger(); // Check Mail Now
     EXPECT_EQ(desktop.checkTimer.timer.interval(), 7 * 60000);
     EXPECT_TRUE(desktop.checkTimer.timer.isActive());
@@ -255,11 +255,11 @@ TEST_F(DesktopTest, CheckMailNowWaitsForDialupOrRestartsCheckAndTimerAndSavesThe
 
 TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt)
 {
-    app.settings.delay = 5;
+    desktop.settings.delay = 5;
     CreateWindows();
     OpenMainWindow(app, desktop);
-    StartCheckTimer(desktop.checkTimer, app.settings);
-    app.settings.delay = 9; // what a restart would wrongly arm
+    StartCheckTimer(desktop.checkTimer, desktop.settings);
+    desktop.settings.delay = 9; // what a restart would wrongly arm
     int dialogs = 0;
     {
         ModalDriver driver([&](QWidget* modal) {
@@ -338,7 +338,7 @@ TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAg
 
     lock.reset();
     ASSERT_TRUE(ProcessEventsUntil([&] { return Count() == "1"; })) << "no check once the store could be read";
-    EXPECT_EQ(app.settings.host, "kept");
+    EXPECT_EQ(desktop.settings.host, "kept");
     EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '2')));
     // The save after this check meets a lock; the next check, with the same list, saves it.
     app.checkRoutine = FakeCheck("34", false);
@@ -380,7 +380,7 @@ TEST_F(DesktopTest, StartUpShowsTheFirstRunDialogBeforeAnyWindowThenReportsAMiss
 TEST_F(DesktopTest, ACertificateOfAnUnknownIssuerMayBeTrustedForItsHostOnly)
 {
     CreateWindows();
-    app.settings.host = "mail.home.test";
+    desktop.settings.host = "mail.home.test";
     auto* trust = Child<QPushButton>(Names::TrustCertificate);
     app.offeredCertificate = CertificateDetails{std::string(62, 'a') + "0f", "CN=mail.home.test", "2026-01-01", "2027-01-01"};
     Post(31); // a wrong name is never offered

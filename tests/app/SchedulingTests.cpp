@@ -85,12 +85,13 @@ TEST(CheckScheduling, EachTriggerStopsTheRunningCheckFirstAndAClosedGateStartsNo
     app.checkRoutine = worker.Routine();
     const int descriptors = OpenDescriptors();
     for (int i = 1; i <= 4; ++i) {
-        StartCheck(app);
+        StartCheck(app, {});
         ASSERT_TRUE(WaitUntil([&] { return worker.started == i; }));
         EXPECT_EQ(worker.stopped, i - 1);
     }
-    app.settings.waitForDialup = true;
-    EXPECT_FALSE(StartCheck(app));
+    Settings gated;
+    gated.waitForDialup = true;
+    EXPECT_FALSE(StartCheck(app, gated));
     EXPECT_EQ(app.workerThread, nullptr);
     EXPECT_EQ(worker.stopped, 4);
     EXPECT_EQ(worker.most, 1);
@@ -106,7 +107,6 @@ TEST(CheckScheduling, EachTriggerStopsTheRunningCheckFirstAndAClosedGateStartsNo
 TEST(CheckScheduling, AWorkerThatEndedAloneHandsOverAndLeavesNoStopBehind)
 {
     Application app;
-    app.settings.host = "pop.example.org";
     app.seenDigests = {Digest('a')};
     std::promise<std::pair<std::string, DigestSet>> request;
     app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest given) -> std::uint32_t {
@@ -121,7 +121,9 @@ TEST(CheckScheduling, AWorkerThatEndedAloneHandsOverAndLeavesNoStopBehind)
         link->SignalFinished();
         return 0;
     };
-    StartCheck(app);
+    Settings settings;
+    settings.host = "pop.example.org";
+    StartCheck(app, settings);
     ASSERT_TRUE(app.workerThread->link->WaitEnded(10000));
     const auto start = steady_clock::now();
     StopCheck(app);
@@ -152,7 +154,7 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
         done = true;
         return 0;
     };
-    StartCheck(app);
+    StartCheck(app, {});
     const auto start = steady_clock::now();
     do {
         const ResultView view = BuildResultView(app);
@@ -193,12 +195,12 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
         ownStop = mine == 1 && WaitReadable(request.stopFd, 5000);
         return 0;
     };
-    StartCheck(app);
+    StartCheck(app, {});
     const std::shared_ptr<WorkerLink> stuck = app.workerThread->link;
     const auto start = steady_clock::now();
     StopCheck(app);
     EXPECT_GE(MsSince(start), StopWaitMs - 50);
-    StartCheck(app);
+    StartCheck(app, {});
     release.set_value();
     ASSERT_TRUE(stuck->WaitEnded(10000));
     EXPECT_TRUE(ownStop) << "the abandoned worker's stop went elsewhere";

@@ -70,10 +70,9 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
         EXPECT_TRUE(settings.host.empty() && PathMode(home.configHome) == NoFile) << interval;
     }
     ASSERT_TRUE(RegistryKey::WriteString("Password", "seeded by a script")); // still used
-    Application app;
-    LoadSettings(app);
-    LoadKeyringPassword(app.settings.password);
-    ASSERT_TRUE(RunDialog(app.settings, [keyring](QDialog* dialog) {
+    Settings confirmed = LoadStoredState().value().settings;
+    LoadKeyringPassword(confirmed.password);
+    ASSERT_TRUE(RunDialog(confirmed, [keyring](QDialog* dialog) {
         EXPECT_EQ(Child(dialog, Names::Password)->text(), "seeded by a script");
         auto* place = Child<QLabel>(dialog, Names::PasswordPlace);
         EXPECT_TRUE(QTest::qWaitFor([place] { return !place->text().isEmpty(); }, 20000));
@@ -88,12 +87,11 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
         Child<QCheckBox>(dialog, Names::RunAtStartup)->setChecked(true);
         PressOk(dialog);
     }));
-    Application next; // the next start
-    LoadSettings(next);
-    LoadKeyringPassword(next.settings.password);
+    Settings next = LoadStoredState().value().settings; // the next start
+    LoadKeyringPassword(next.password);
     std::string stored;
-    EXPECT_TRUE(RegistryKey::ReadString("Password", stored) == StoreRead::Found && stored == (keyring ? "" : next.settings.password));
-    for (const Settings& s : {app.settings, next.settings})
+    EXPECT_TRUE(RegistryKey::ReadString("Password", stored) == StoreRead::Found && stored == (keyring ? "" : next.password));
+    for (const Settings& s : {confirmed, next})
         EXPECT_EQ(s.host + std::to_string(s.port) + std::to_string(s.delay) + s.password +
                       std::to_string(s.runAtStartup + 2 * static_cast<int>(s.security)),
                   std::string(255, 'h') + "99560" + std::string(254, 'p') + "5");
@@ -101,7 +99,7 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(entry), {}),
               AutostartEntryText(std::filesystem::read_symlink("/proc/self/exe")));
 
-    ASSERT_TRUE(RunDialog(next.settings, [](QDialog* dialog) {
+    ASSERT_TRUE(RunDialog(next, [](QDialog* dialog) {
         Child<QCheckBox>(dialog, Names::RunAtStartup)->setChecked(false);
         PressOk(dialog);
     }));

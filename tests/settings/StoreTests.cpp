@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <sys/wait.h>
 #include <thread>
@@ -90,28 +89,28 @@ std::string Digests(int count, std::string list = "")
 }
 
 // What a fresh start loads from the store.
-std::pair<Settings, DigestSet> Loaded()
+StoredState Loaded()
 {
-    Application app;
-    EXPECT_TRUE(LoadSettings(app));
-    return {app.settings, app.seenDigests};
+    std::optional<StoredState> state = LoadStoredState();
+    EXPECT_TRUE(state);
+    return state.value_or(StoredState{});
 }
 
 TEST_F(StoreTest, SettingsAndSeenMessagesLoadBackInRangeAndSaveWhole)
 {
-    const Settings empty = Loaded().first;
+    const Settings empty = Loaded().settings;
     EXPECT_TRUE(empty.delay == 5 && empty.port == 110 && empty.showNotification && !ReadFirstRun());
     for (const auto& [name, stored, expected] :
          {std::tuple{"Delay", 0u, 1u}, {"Delay", 60u, 60u}, {"Delay", 61u, 60u}, {"Delay", 4294967295u, 60u},
           {"Port", 0u, 110u}, {"Port", 65536u, 110u}, {"Port", 70000u, 4464u}, {"Port", 995u, 995u}}) {
         ASSERT_TRUE(RegistryKey::WriteDword(name, stored));
-        const Settings loaded = Loaded().first;
+        const Settings loaded = Loaded().settings;
         EXPECT_EQ(name == "Delay"s ? loaded.delay : loaded.port, expected) << name << " " << stored;
     }
     // A final partial digest is ignored; more than a text may hold is read whole.
     for (const auto& [stored, count] : {std::pair{Digests(2) + "12345678", 2u}, {Digests(10000), 10000u}}) {
         ASSERT_TRUE(SaveUidList(stored));
-        EXPECT_EQ(Loaded().second.size(), count);
+        EXPECT_EQ(Loaded().seenDigests.size(), count);
     }
     ASSERT_TRUE(RegistryKey::WriteDword("FirstRun", 1u));
     EXPECT_TRUE(ReadFirstRun());
@@ -121,41 +120,19 @@ TEST_F(StoreTest, SettingsAndSeenMessagesLoadBackInRangeAndSaveWhole)
     const Settings settings{60, "alice", "s3cret", "pop.example.org", 995, true, false, false,
                             Security::Tls, std::string(64, 'a')};
     WriteBackSettings(settings);
-    const Settings loaded = Loaded().first;
+    const Settings loaded = Loaded().settings;
     EXPECT_EQ(std::tie(loaded.host, loaded.user, loaded.password, loaded.delay, loaded.port, loaded.security,
                        loaded.trustedFingerprint, loaded.waitForDialup, loaded.runAtStartup, loaded.showNotification),
               std::tie(settings.host, settings.user, settings.password, settings.delay, settings.port,
                        settings.security, settings.trustedFingerprint, settings.waitForDialup, settings.runAtStartup,
                        settings.showNotification));
     ASSERT_TRUE(RegistryKey::WriteDword("Security", 3u) && RegistryKey::WriteString("Host", "other.example.org"));
-    EXPECT_EQ(Loaded().first.security, Security::None) << "an unknown number is plain";
-    EXPECT_EQ(Loaded().first.trustedFingerprint, "") << "a fingerprint trusted for another host was used";
+    EXPECT_EQ(Loaded().settings.security, Security::None) << "an unknown number is plain";
+    EXPECT_EQ(Loaded().settings.trustedFingerprint, "") << "a fingerprint trusted for another host was used";
 
-    Application app;
-    for (int n = 0; n < 3; ++n)
-        app.seenDigests.insert(MakeUidDigest(std::to_string(n)));
-    SavePersistedState(app, WindowPosition{-20, 30});
-    EXPECT_EQ(Loaded().second, app.seenDigests);
+    SavePersistedState(Digests(3), WindowPosition{-20, 30});
+    EXPECT_EQ(PackDigests(Loaded().seenDigests), PackDigests(UnpackDigests(Digests(3))));
     EXPECT_TRUE(ReadWindowPosition().left == -20 && ReadWindowPosition().top == 30);
-
-    // The save copies seenDigests under the lock that the worker's hand-over takes.
-    DigestSet sets[2];
-    for (int n = 0; n < 64; ++n)
-        sets[n % 2].insert(MakeUidDigest(std::to_string(n)));
-    app.seenDigests = sets[1];
-    std::atomic<bool> stop{false};
-    std::thread handOver([&] {
-        for (int i = 0; !stop; ++i) {
-            std::lock_guard<std::mutex> lock(app.resultsMutex);
-            app.seenDigests = sets[i % 2];
-        }
-    });
-    for (int i = 0; i < 20; ++i) {
-        SavePersistedState(app, std::nullopt);
-        EXPECT_TRUE(Loaded().second == sets[0] || Loaded().second == sets[1]) << "a half-replaced set, save " << i;
-    }
-    stop = true;
-    handOver.join();
 }
 
 TEST_F(StoreTest, AStoreThatCannotBeReadIsReportedAndNeverWrittenOver)
@@ -181,10 +158,7 @@ TEST_F(StoreTest, AStoreThatCannotBeReadIsReportedAndNeverWrittenOver)
             locker.emplace();
         const auto start = Clock::now();
         EXPECT_EQ(RegistryKey::ReadString("Host", text), StoreRead::Unreadable) << spoil;
-        Application app;
-        app.settings.host = "before";
-        EXPECT_FALSE(LoadSettings(app)) << spoil;
-        EXPECT_TRUE(app.settings.host == "before" && app.seenDigests.empty()) << spoil;
+        EXPECT_FALSE(LoadStoredState()) << spoil;
         EXPECT_FALSE(RegistryKey::WriteString("Host", "over") || SaveUidList("")) << spoil;
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(15)) << spoil << ": the busy time-outs are bounded";
         locker.reset();
@@ -208,7 +182,7 @@ TEST_F(StoreTest, AWriterKilledAtRandomMomentsLeavesTheOldListOrTheNewNeverNone)
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
         kill(child, SIGKILL);
         ASSERT_EQ(waitpid(child, nullptr, 0), child);
-        const std::size_t found = Loaded().second.size();
+        const std::size_t found = Loaded().seenDigests.size();
         ASSERT_TRUE(found == 3000 || found == 2000) << "after kill " << kills << ": " << found;
     }
     EXPECT_EQ(Sql("PRAGMA integrity_check"), "ok");
