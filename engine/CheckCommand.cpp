@@ -1,6 +1,7 @@
 #include "CheckCommand.h"
 
 #include "FileReplace.h"
+#include "NumberText.h"
 #include "StatusText.h"
 #include "TlsChannel.h"
 #include "WorkerThread.h"
@@ -20,20 +21,6 @@ namespace {
 
 constexpr std::size_t OutputBlockSize = 64 * 1024;
 constexpr int MaxTimeoutSeconds = std::numeric_limits<int>::max() / 1000;
-
-// A decimal number from min to max, digits only.
-bool ParseNumber(const std::string& text, long long min, long long max, long long& value)
-{
-    if (text.empty() || text.size() > 12)
-        return false;
-    value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    return value >= min && value <= max;
-}
 
 bool TakeSecurity(const std::string& name, CheckCommandLine& line, std::string& error)
 {
@@ -81,15 +68,15 @@ bool TakeOption(const std::vector<std::string>& args, std::size_t& i, CheckComma
     const std::string& value = args[++i];
     if (trustOption)
         return TakeTrustOption(name, value, line, error);
-    long long number = 0;
+    std::uint64_t number = 0;
     if (name == "--port") {
-        if (!ParseNumber(value, 1, 65535, number)) {
+        if (!ParseDecimal(value, 1, 65535, number)) {
             error = "the port must be a number from 1 to 65535";
             return false;
         }
         line.port = static_cast<std::uint16_t>(number);
     } else if (name == "--timeout") {
-        if (!ParseNumber(value, 1, MaxTimeoutSeconds, number)) {
+        if (!ParseDecimal(value, 1, MaxTimeoutSeconds, number)) {
             error = "the time-out must be a number of seconds from 1 to " + std::to_string(MaxTimeoutSeconds);
             return false;
         }
@@ -109,17 +96,9 @@ std::string SystemError(const std::string& what, const std::string& path)
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-void AppendHexByte(std::string& out, unsigned char byte)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    out += hex[byte >> 4];
-    out += hex[byte & 0xf];
-}
-
 void AppendDigestHex(std::string& out, const UidDigest& digest)
 {
-    for (unsigned char byte : digest.bytes)
-        AppendHexByte(out, byte);
+    AppendHex(out, digest.bytes.data(), digest.bytes.size());
 }
 
 bool NeedsEscape(unsigned char byte) { return byte < 0x20 || byte == 0x7f || byte == '\\'; }
@@ -140,7 +119,7 @@ void AppendEscaped(std::string& out, std::string_view value)
             out += "\\t";
         else {
             out += "\\x";
-            AppendHexByte(out, byte);
+            AppendHex(out, &byte, 1);
         }
     }
     out.append(value.substr(plainStart));

@@ -1,5 +1,7 @@
 #include "Pop3Dialogue.h"
 
+#include "NumberText.h"
+
 #include <cstddef>
 #include <limits>
 #include <utility>
@@ -13,30 +15,12 @@ bool IsWhiteSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 std::string_view SkipWhiteSpace(std::string_view text)
 {
     std::size_t i = 0;
     while (i < text.size() && IsWhiteSpace(text[i]))
         ++i;
     return text.substr(i);
-}
-
-// Reads the decimal digits at the start of text; false when there are none or the
-// value exceeds limit. On success text is left after the digits.
-bool ReadDecimal(std::string_view& text, std::uint64_t limit, std::uint64_t& value)
-{
-    std::size_t i = 0;
-    value = 0;
-    while (i < text.size() && IsDigit(text[i])) {
-        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-        if (value > limit)
-            return false;
-        ++i;
-    }
-    text.remove_prefix(i);
-    return i > 0;
 }
 
 bool IsFullStop(std::string_view line) { return line == "."; }

@@ -1,5 +1,7 @@
 #include "TlsChannel.h"
 
+#include "NumberText.h"
+
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -81,17 +83,6 @@ int NoteProblem(int ok, X509_STORE_CTX* store)
     return 1;
 }
 
-std::string Hex(const unsigned char* bytes, std::size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0xf];
-    }
-    return text;
-}
-
 std::string TimeText(const ASN1_TIME* time)
 {
     std::tm parts{};
@@ -121,7 +112,7 @@ CertificateDetails DetailsOf(X509* certificate)
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (X509_digest(certificate, EVP_sha256(), digest, &length) == 1)
-        details.sha256 = Hex(digest, length);
+        AppendHex(details.sha256, digest, length);
     details.subject = SubjectText(certificate);
     details.notBefore = TimeText(X509_get0_notBefore(certificate));
     details.notAfter = TimeText(X509_get0_notAfter(certificate));

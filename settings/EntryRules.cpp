@@ -1,5 +1,7 @@
 #include "EntryRules.h"
 
+#include "NumberText.h"
+
 #include <arpa/inet.h>
 #include <cctype>
 #include <limits>
@@ -7,19 +9,12 @@
 
 bool ParseUnsignedDecimal(const std::string& text, std::uint32_t& number)
 {
-    std::size_t at = text.find_first_not_of(' ');
-    if (at == std::string::npos)
+    const std::size_t at = text.find_first_not_of(' ');
+    std::uint64_t value = 0;
+    if (at == std::string::npos ||
+        !ParseDecimal(std::string_view(text).substr(at), 0, std::numeric_limits<std::uint32_t>::max(), value))
         return false;
-    std::uint64_t result = 0;
-    for (; at < text.size(); ++at) {
-        const char c = text[at];
-        if (c < '0' || c > '9')
-            return false;
-        result = result * 10 + static_cast<std::uint64_t>(c - '0');
-        if (result > std::numeric_limits<std::uint32_t>::max())
-            return false;
-    }
-    number = static_cast<std::uint32_t>(result);
+    number = static_cast<std::uint32_t>(value);
     return true;
 }
 
