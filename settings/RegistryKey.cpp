@@ -1,5 +1,6 @@
 #include "RegistryKey.h"
 
+#include "StoreSchema.h"
 #include "UserConfig.h"
 
 #include <fcntl.h>
@@ -28,20 +29,6 @@ constexpr std::size_t NumberReadLimit = 4;
 constexpr int ReadBusyTimeoutMs = 250;
 // Long enough for another copy of the program to finish its one write.
 constexpr int WriteBusyTimeoutMs = 5000;
-
-constexpr const char* Schema =
-    "CREATE TABLE IF NOT EXISTS key ("
-    " path TEXT PRIMARY KEY NOT NULL COLLATE NOCASE"
-    ");"
-    "CREATE TABLE IF NOT EXISTS value ("
-    " key  TEXT NOT NULL COLLATE NOCASE REFERENCES key(path),"
-    " name TEXT NOT NULL COLLATE NOCASE,"
-    " type INTEGER NOT NULL,"
-    " data BLOB NOT NULL,"
-    " PRIMARY KEY (key, name)"
-    ");"
-    "INSERT OR IGNORE INTO key (path) VALUES"
-    " ('Software'), ('Software\\Veltrane'), ('Software\\Veltrane\\Postbell');";
 
 std::string StoreFolder()
 {
@@ -223,7 +210,7 @@ bool StoreValue(const char* name, int type, const std::string& data)
         return false;
     if (sqlite3_exec(connection.db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return false;
-    if (sqlite3_exec(connection.db, Schema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+    if (sqlite3_exec(connection.db, StoreSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
         ValueTableState(connection.db) == TableState::Sound && InsertValue(connection.db, name, type, data) &&
         sqlite3_exec(connection.db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
         return true;

@@ -99,13 +99,8 @@ pb_store_seed() {
         shift 3
     done
     mkdir -p -m 700 "$(dirname "$store")"
-    (umask 077 && sqlite3 "$store" <<SQL
-CREATE TABLE IF NOT EXISTS key (path TEXT PRIMARY KEY NOT NULL COLLATE NOCASE);
-CREATE TABLE IF NOT EXISTS value (key TEXT NOT NULL COLLATE NOCASE REFERENCES key(path),
-  name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (key, name));
-INSERT OR IGNORE INTO key VALUES ('Software'), ('Software\Veltrane'), ('$PB_KEY');
-${rows:+INSERT OR REPLACE INTO value VALUES $rows;}
-SQL
+    (umask 077 && { cat "$PB_SUPPORT/../../resources/StoreSchema.sql"
+                    echo "${rows:+INSERT OR REPLACE INTO value VALUES $rows;}"; } | sqlite3 "$store"
     ) && chmod 600 "$store"
 }
 
