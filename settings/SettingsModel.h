@@ -20,6 +20,7 @@ struct Settings {
     Security security = Security::None;
     // SHA-256 hex of the one certificate the user chose to trust for host; empty: none.
     std::string trustedFingerprint;
+    bool operator==(const Settings&) const = default;
 };
 
 // What the settings give a check to connect with.

@@ -63,7 +63,7 @@ inline std::string RawValue(const std::string& name)
 }
 
 // Holds the store as another process in BEGIN EXCLUSIVE would (SQLite locks connections of
-// one process against each other too), until released.
+// one process against each other too) until destroyed, which rolls back.
 struct StoreLock {
     sqlite3* db = nullptr;
     StoreLock()
@@ -71,12 +71,5 @@ struct StoreLock {
         sqlite3_open_v2(RegistryStorePath().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
         sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
     }
-    ~StoreLock() { Release(); }
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-    void Release()
-    {
-        sqlite3_close(db); // rolls back
-        db = nullptr;
-    }
+    ~StoreLock() { sqlite3_close(db); }
 };
