@@ -38,12 +38,6 @@ bool RunDialog(Settings& settings, const std::function<void(QDialog*)>& act)
     return RunSettingsDialog(settings, nullptr);
 }
 
-// Return presses OK, the default button.
-void PressOk(QDialog* dialog)
-{
-    QTest::keyClick(dialog, Qt::Key_Return);
-}
-
 template <typename Widget = QLineEdit>
 Widget* Child(QDialog* dialog, const char* name)
 {
@@ -61,7 +55,7 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
         EXPECT_FALSE(RunDialog(settings, [interval](QDialog* dialog) {
             Child(dialog, Names::Server)->setText("changed.example.org");
             Child(dialog, Names::Interval)->setText(QLatin1String(interval));
-            PressOk(dialog);
+            QTest::keyClick(dialog, Qt::Key_Return); // OK is the default button
             EXPECT_TRUE(dialog->isVisible()) << interval;
             if (*interval == '\0') // Escape after the warning
                 QTest::keyClick(Child(dialog, Names::Server), Qt::Key_Escape);
@@ -85,7 +79,7 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
         Child<QToolButton>(dialog, Names::UpArrow)->click();
         Child<QToolButton>(dialog, Names::UpArrow)->click(); // no further than 60
         Child<QCheckBox>(dialog, Names::RunAtStartup)->setChecked(true);
-        PressOk(dialog);
+        QTest::keyClick(dialog, Qt::Key_Return);
     }));
     Settings next = LoadStoredState().value().settings; // the next start
     LoadKeyringPassword(next.password);
@@ -101,7 +95,7 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
 
     ASSERT_TRUE(RunDialog(next, [](QDialog* dialog) {
         Child<QCheckBox>(dialog, Names::RunAtStartup)->setChecked(false);
-        PressOk(dialog);
+        QTest::keyClick(dialog, Qt::Key_Return);
     }));
     EXPECT_EQ(PathMode(AutostartEntryPath()), NoFile);
 }
