@@ -405,7 +405,7 @@ void Run(Application& app, SingleInstance* instance)
     CreateWindows(app, desktop);
     AwaitSystemTray();
     if (!AddTrayIcon(desktop.tray, false))
-        throw 4;
+        throw StringId::TrayIconFailed;
     desktop.tray.showsNewMail = false;
     WatchWorkerEvents(app, desktop);
     WatchSessionEnd(app, desktop);
@@ -442,7 +442,7 @@ int RunPostbell(SingleInstance* instance)
     } catch (int id) {
         failure = id;
     } catch (...) {
-        failure = 3;
+        failure = StringId::UnexpectedError;
     }
     // A failure after the first check started must not leave a worker on a dying Application.
     StopCheck(*app);
