@@ -19,12 +19,11 @@ notices_at_least() { [ "$(wc -l <"$PB_WORK/notices")" -ge "$1" ]; }
 expect_notice() { tail -n 1 "$PB_WORK/notices" | grep -q "$1" || pb_fail "notification: $(tail -n 1 "$PB_WORK/notices")"; }
 window_up() { pb_find_window "$PB_PID" "$1"; }
 hide_window() { xdotool windowfocus --sync "$PB_WINDOW" key Escape; }
+windows() { xdotool search --onlyvisible --pid "$PB_PID" 2>/dev/null | wc -l; }
 menu_key() { # a right click on the icon, then the key of a menu entry
-    windows() { xdotool search --onlyvisible --pid "$PB_PID" 2>/dev/null | wc -l; }
     local before; before=$(windows)
     xdotool mousemove --sync $((PB_ICON_X + PB_ICON_W / 2)) $((PB_ICON_Y + PB_ICON_H / 2)) click 3
-    more_windows() { [ "$(windows)" -gt "$before" ]; }
-    pb_wait_for 50 more_windows || pb_fail "no menu on a right click"
+    pb_wait_for 50 eval '[ "$(windows)" -gt "$before" ]' || pb_fail "no menu on a right click"
     xdotool key "$1"
 }
 # Waits out the 30 s after the last check, then sends one bus call.
