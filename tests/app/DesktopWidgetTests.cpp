@@ -25,7 +25,6 @@
 #include <QTreeWidget>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -86,7 +85,6 @@ struct DesktopTest : ::testing::Test {
     TempConfigHome home;
     Application app;
     Desktop desktop;
-    std::atomic<int> checks{0};
     std::unique_ptr<StoreLock> lock;
     QTimer modalDriver, watchdog; // the watchdog closes what onModal left open
     std::function<void(QWidget*)> onModal = [](QWidget* modal) { modal->close(); }; // must close it
@@ -115,8 +113,7 @@ struct DesktopTest : ::testing::Test {
     // What a check finds, without a server: progress, these messages, the end.
     void Mailbox(const std::string& digits, bool newMail)
     {
-        app.checkRoutine = [this, digits, newMail](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
-            ++checks;
+        app.checkRoutine = [digits, newMail](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
             link->PostStatus(12);
             CheckResults results{Messages(digits), {}, newMail};
             for (const auto& [number, message] : results.messages)
@@ -183,6 +180,7 @@ struct DesktopTest : ::testing::Test {
         {"unlock", [this](Arg) { lock.reset(); }},
         {"load-store", [this](Arg) { LoadStore(app, desktop) || (WaitForStore(app, desktop), true); }},
         {"save-at-exit", [this](Arg) { SaveStoreAtExit(app, desktop); }},
+        {"stop", [this](Arg) { StopCheck(app); }},
         {"clear-count", [this](Arg) { Child<QLabel>(Names::Count)->clear(); }},
         {"offer", [this](Arg) { // a certificate of an unknown issuer for the server's name
              Chosen().host = "mail.home.test";
@@ -228,7 +226,7 @@ struct DesktopTest : ::testing::Test {
             {"rows", rows}, // the From column, top to bottom
             {"bar", Child<QStatusBar>(Names::StatusBar)->currentMessage().toStdString()},
             {"timer", timer.isActive() ? std::to_string(timer.interval() / 60000) + " min" : "off"},
-            {"checks", std::to_string(checks)},
+            {"worker", app.workerThread ? "kept" : "none"}, // a check started and not stopped since
             {"saved", saved}, // the stored seen list
             {"trust", Child<QPushButton>(Names::TrustCertificate)->isVisibleTo(Window()) ? "offered" : "none"},
             {"dialogs", std::to_string(dialogs)},
@@ -301,11 +299,11 @@ TEST_F(DesktopTest, CheckMailNowAndConfirmedSettingsRestartCheckAndTimerAndTheSe
     CreateWindows();
     Play({
         {"delay 7+gate closed+mailbox-new 12+button checkNowButton",
-         "checks=0 | bar=Waiting for a dial-up connection | tip=Waiting for a dial-up connection"},
-        {"gate open+menu 1", "checks=1 | timer=7 min | count=2 | icon=E | saved=12"}, // saved at once: a crash would announce these again
-        {"menu 0", "window=shown | icon=N"},
-        {"delay 9+cancel-after-menu+button settingsButton", "dialogs=1 | timer=7 min | checks=1"},
-        {"ok-with-interval 1+button settingsButton", "timer=1 min | checks=2"},
+         "worker=none | bar=Waiting for a dial-up connection | tip=Waiting for a dial-up connection"},
+        {"gate open+menu 1", "timer=7 min | count=2 | icon=E | saved=12"}, // saved at once: a crash would announce these again
+        {"menu 0+stop", "window=shown | icon=N | worker=none"},
+        {"delay 9+cancel-after-menu+button settingsButton", "dialogs=1 | timer=7 min | worker=none"},
+        {"ok-with-interval 1+button settingsButton", "timer=1 min | worker=kept"},
     });
 }
 
@@ -318,8 +316,8 @@ TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAg
     Play({
         {"mailbox-new 2+lock+load-store", "bar=Cannot read the settings store; trying again."},
         // The dialog's OK would write every field over the unread store.
-        {"cancel-after-menu+button settingsButton+button checkNowButton+save-at-exit", "dialogs=0 | checks=0"},
-        {"unlock", "checks=1 | count=1 | host=kept | saved=2"},
+        {"cancel-after-menu+button settingsButton+button checkNowButton+save-at-exit", "dialogs=0 | worker=none"},
+        {"unlock", "worker=kept | count=1 | host=kept | saved=2"},
         // The save after this check meets a lock; the next check, with the same list, saves it.
         {"mailbox 34+lock+clear-count+button checkNowButton", "count=2"},
         {"unlock", "saved=2"},
