@@ -1,11 +1,10 @@
-// The desktop program's windows and tray icon under the offscreen platform, which has no
-// tray: the QSystemTrayIcon keeps the picture and tooltip it is given, and these are read back.
+// The desktop program's tray decisions, then its windows and tray icon under the offscreen
+// platform, which has no tray: the QSystemTrayIcon keeps the picture and tooltip it is given,
+// and these are read back. Its balloon cannot be read back: the decisions are tested alone.
 #include "CheckScheduling.h"
 #include "CheckSession.h"
 #include "DesktopRun.h"
-#include "RegistryKey.h"
 #include "SettingsDialog.h"
-#include "SettingsModel.h"
 #include "StoreTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,11 +24,41 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <sstream>
 
 namespace {
 
 namespace Names = MainWindowNames;
+
+TEST(TrayState, EachStatusGivesItsPictureAndBalloonOnlyWhileTheWindowIsHidden)
+{
+    using enum BalloonAction;
+    const char* pictures = "NEe"; // Normal, new mail (E), error (e); '-': left as it is
+    struct Case { StatusCode code; bool visible, newMail, balloons; BalloonAction balloon; char picture; };
+    const Case cases[] = {
+        {16, false, false, true, ShowError, 'e'}, {17, false, true, true, ShowError, 'e'}, {18, false, true, false, None, 'e'},
+        {30, false, false, true, ShowError, 'e'}, {36, false, false, true, ShowError, 'e'}, {12, false, true, true, TakeDown, 'E'},
+        {15, false, false, true, TakeDown, 'N'},  {13, false, false, false, None, 'N'},     {16, true, false, true, None, '-'},
+        {12, true, true, true, None, '-'},
+    };
+    for (const Case& c : cases) {
+        const StatusDisplay display = DecideStatusDisplay(c.code, "some text", c.visible, c.newMail, c.balloons);
+        EXPECT_EQ(display.statusBarText, "some text") << c.code;
+        EXPECT_EQ(display.balloon, c.balloon) << c.code << c.visible;
+        EXPECT_EQ(display.face ? pictures[static_cast<int>(display.face->picture)] : '-', c.picture) << c.code << c.visible;
+        EXPECT_EQ(display.balloonText, c.balloon == ShowError ? "some text" : "") << c.code;
+    }
+    const StatusDisplay none = DecideStatusDisplay(99, std::nullopt, false, true, true);
+    EXPECT_FALSE(none.statusBarText || none.face || none.balloon != None) << "a code without text changes nothing";
+    // Each place cuts a long text to its own length, never inside a character.
+    const StatusDisplay cut = DecideStatusDisplay(18, std::string(62, 'a') + "\xC3\xA9" + std::string(300, 'b'), false, false, true);
+    EXPECT_EQ(cut.face->toolTip, std::string(62, 'a')); // the two-byte character would end at 64
+    EXPECT_EQ(cut.balloonText.size(), BalloonTextLimit);
+    EXPECT_EQ(cut.statusBarText->size(), StatusTextLimit);
+}
 
 bool ProcessEventsUntil(const std::function<bool()>& pred)
 {
@@ -49,256 +78,276 @@ MessageTable Messages(const std::string& digits, bool isNew = false)
     return messages;
 }
 
-// A check without a server: progress, these messages, the end.
-CheckRoutine FakeCheck(const std::string& digits, bool newMail)
-{
-    return [digits, newMail](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
-        link->PostStatus(12);
-        CheckResults results{Messages(digits), {}, newMail};
-        for (const auto& [number, message] : results.messages)
-            results.digests.insert(*message.uidDigest);
-        link->PublishResults(std::move(results));
-        link->PostStatus(15);
-        link->SignalFinished();
-        return 0;
-    };
-}
-
-// Runs act on the next modal window; a watchdog closes whatever is left open.
-struct ModalDriver {
-    explicit ModalDriver(std::function<void(QWidget*)> act)
-    {
-        QObject::connect(&driver, &QTimer::timeout, [this, act] {
-            if (QWidget* modal = QApplication::activeModalWidget())
-                driver.stop(), act(modal);
-        });
-        QObject::connect(&watchdog, &QTimer::timeout, [] {
-            while (QWidget* modal = QApplication::activeModalWidget())
-                modal->close();
-        });
-        driver.start(10);
-        watchdog.start(30000);
-    }
-    QTimer driver, watchdog;
-};
+// A stored REG_DWORD: four bytes, little-endian.
+std::string Dword(std::uint32_t n) { return {char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
 
 struct DesktopTest : ::testing::Test {
     TempConfigHome home;
     Application app;
     Desktop desktop;
+    std::unique_ptr<StoreLock> lock;
+    QTimer modalDriver, watchdog; // the watchdog closes what onModal left open
+    std::function<void(QWidget*)> onModal = [](QWidget* modal) { modal->close(); }; // must close it
+    int dialogs = 0;      // settings dialogs open once the menu's Settings... was used in one
+    std::string question; // the text of the last message box answered
 
     DesktopTest()
     {
         desktop.storeRead = true;
-        app.checkRoutine = FakeCheck("", false);
+        Mailbox("", false);
+        QObject::connect(&modalDriver, &QTimer::timeout, [this] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                onModal(modal);
+        });
+        QObject::connect(&watchdog, &QTimer::timeout, [] {
+            while (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        modalDriver.start(10);
+        watchdog.start(30000);
     }
     ~DesktopTest() override { StopCheck(app); }
 
+    // The one place these tests reach the program's settings.
+    Settings& Chosen() { return desktop.settings; }
+    // What a check finds, without a server: progress, these messages, the end.
+    void Mailbox(const std::string& digits, bool newMail)
+    {
+        app.checkRoutine = [digits, newMail](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
+            link->PostStatus(12);
+            CheckResults results{Messages(digits), {}, newMail};
+            for (const auto& [number, message] : results.messages)
+                results.digests.insert(*message.uidDigest);
+            link->PublishResults(std::move(results));
+            link->PostStatus(15);
+            link->SignalFinished();
+            return 0;
+        };
+    }
     void CreateWindows()
     {
         desktop.appIcon = LoadAppIcon();
         ::CreateWindows(app, desktop);
         AddTrayIcon(desktop.tray, false);
+        WatchWorkerEvents(app, desktop);
     }
     QDialog* Window() { return desktop.window.dialog.get(); }
     template <typename Widget> Widget* Child(const char* name) { return Window()->findChild<Widget*>(QLatin1String(name)); }
-    QString Count() { return Child<QLabel>(Names::Count)->text(); }
     QTreeWidget* List() { return Child<QTreeWidget>(Names::List); }
-    std::string StatusBarText() { return Child<QStatusBar>(Names::StatusBar)->currentMessage().toStdString(); }
-    std::string ToolTip() const { return desktop.tray.icon->toolTip().toStdString(); }
-    char Picture() const // N normal, E new mail, e error
+    void Finish(const MessageTable& messages, bool newMail)
     {
-        const qint64 key = desktop.tray.icon->icon().cacheKey();
-        return key == desktop.tray.normalIcon.cacheKey() ? 'N' : key == desktop.tray.newMailIcon.cacheKey() ? 'E' : key == desktop.tray.errorIcon.cacheKey() ? 'e' : '?';
+        SetResults(messages, newMail);
+        app.finishedEvent.Set();
+        ServeFinishedEvent(app, desktop);
     }
-    std::string Rows()
+    void SetResults(const MessageTable& messages, bool newMail, bool merge = false)
     {
-        std::string rows;
+        std::lock_guard lock(app.resultsMutex);
+        if (!merge)
+            app.messages.clear();
+        app.messages.insert(messages.begin(), messages.end());
+        app.newMail = newMail;
+    }
+
+    using Arg = const std::string&;
+    void Emit(QSystemTrayIcon::ActivationReason reason) { emit desktop.tray.icon->activated(reason); }
+    QAction* MenuEntry(int index) { return desktop.tray.menu->actions()[index]; } // Open, Check Mail Now, Settings...
+    // What a step does: acts joined by '+', each a verb and its argument.
+    const std::map<std::string, std::function<void(Arg)>> acts = {
+        {"click", [this](Arg) { Emit(QSystemTrayIcon::Trigger); }},
+        {"double", [this](Arg) { Emit(QSystemTrayIcon::DoubleClick); }},
+        {"middle", [this](Arg) { Emit(QSystemTrayIcon::MiddleClick); }},
+        {"right-click", [this](Arg) { Emit(QSystemTrayIcon::Context); }},
+        {"balloon", [this](Arg) { emit desktop.tray.icon->messageClicked(); }},
+        {"open", [this](Arg) { OpenMainWindow(app, desktop), (void)QTest::qWaitForWindowExposed(Window()); }},
+        {"hide", [this](Arg) { Window()->reject(); }},
+        {"close-box", [this](Arg) { Window()->close(); }},
+        {"key", [this](Arg key) { QTest::keyClick(Window(), key == "Return" ? Qt::Key_Return : Qt::Key_Escape); }},
+        {"button", [this](Arg name) { Child<QPushButton>(name.c_str())->click(); }},
+        {"menu", [this](Arg index) { MenuEntry(std::stoi(index))->trigger(); }},
+        // A status, a check's end, with new mail or without, served as their events' watchers would.
+        {"post", [this](Arg code) { app.status.store(std::stoi(code)), app.statusEvent.Set(), ServeStatusEvent(app, desktop); }},
+        {"finish", [this](Arg digits) { Finish(Messages(digits), false); }},
+        {"finish-new", [this](Arg digits) { Finish(Messages(digits), true); }},
+        // One wake-up of the loop for a check's end and its last status; then a loop that only the status wakes.
+        {"wake", [this](Arg digits) { SetResults(Messages(digits), true, true), app.status.store(15), app.statusEvent.Set(), app.finishedEvent.Set(); }},
+        {"unwatch-finished", [this](Arg) { desktop.finishedNotifier->setEnabled(false); }},
+        {"mailbox", [this](Arg digits) { Mailbox(digits, false); }},
+        {"mailbox-new", [this](Arg digits) { Mailbox(digits, true); }},
+        {"delay", [this](Arg minutes) { Chosen().delay = std::stoi(minutes); }},
+        {"gate", [this](Arg state) { Chosen().waitForDialup = state == "closed"; }}, // no point-to-point interface here
+        {"lock", [this](Arg) { lock = std::make_unique<StoreLock>(); }},
+        {"unlock", [this](Arg) { lock.reset(); }},
+        {"load-store", [this](Arg) { LoadStore(app, desktop) || (WaitForStore(app, desktop), true); }},
+        {"save-at-exit", [this](Arg) { SaveStoreAtExit(app, desktop); }},
+        {"stop", [this](Arg) { StopCheck(app); }},
+        {"clear-count", [this](Arg) { Child<QLabel>(Names::Count)->clear(); }},
+        {"offer", [this](Arg) { // a certificate of an unknown issuer for the server's name
+             Chosen().host = "mail.home.test";
+             app.offeredCertificate = CertificateDetails{std::string(62, 'a') + "0f", "CN=mail.home.test", "2026-01-01", "2027-01-01"};
+         }},
+        // How the next modal windows are answered.
+        {"cancel-after-menu", [this](Arg) {
+             onModal = [this](QWidget* modal) {
+                 MenuEntry(2)->trigger(); // raises the open dialog, opens no second
+                 for (QWidget* widget : QApplication::topLevelWidgets())
+                     dialogs += widget->isVisible() && widget->objectName() == SettingsDialogNames::Dialog;
+                 modal->close();
+             };
+         }},
+        {"ok-with-interval", [this](Arg minutes) {
+             onModal = [minutes](QWidget* modal) {
+                 modal->findChild<QLineEdit*>(QLatin1String(SettingsDialogNames::Interval))->setText(QString::fromStdString(minutes));
+                 modal->findChild<QPushButton*>(QLatin1String(SettingsDialogNames::Ok))->click();
+             };
+         }},
+        {"yes", [this](Arg) {
+             onModal = [this](QWidget* modal) {
+                 question = qobject_cast<QMessageBox*>(modal)->text().toStdString();
+                 qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Yes)->click();
+             };
+         }},
+    };
+
+    std::string Observe(const std::string& what)
+    {
+        const QTimer& timer = desktop.checkTimer.timer;
+        const qint64 icon = desktop.tray.icon->icon().cacheKey();
+        std::string rows, saved, raw = RawValue("UIDList");
         for (int i = 0; i < List()->topLevelItemCount(); ++i)
             rows += List()->topLevelItem(i)->text(0).toStdString();
-        return rows;
+        for (std::size_t i = 7; i + 32 <= raw.size(); i += 32) // a digest per message: its digit sixteen times
+            saved += static_cast<char>(std::stoi(raw.substr(i, 2), nullptr, 16));
+        const std::map<std::string, std::string> seen = {
+            {"icon", icon == desktop.tray.normalIcon.cacheKey() ? "N" : icon == desktop.tray.newMailIcon.cacheKey() ? "E" : icon == desktop.tray.errorIcon.cacheKey() ? "e" : "?"},
+            {"tip", desktop.tray.icon->toolTip().toStdString()},
+            {"window", Window()->isVisible() ? "shown" : "hidden"},
+            {"count", Child<QLabel>(Names::Count)->text().toStdString()},
+            {"rows", rows}, // the From column, top to bottom
+            {"bar", Child<QStatusBar>(Names::StatusBar)->currentMessage().toStdString()},
+            {"timer", timer.isActive() ? std::to_string(timer.interval() / 60000) + " min" : "off"},
+            {"worker", app.workerThread ? "kept" : "none"}, // a check started and not stopped since
+            {"saved", saved}, // the stored seen list
+            {"trust", Child<QPushButton>(Names::TrustCertificate)->isVisibleTo(Window()) ? "offered" : "none"},
+            {"dialogs", std::to_string(dialogs)},
+            {"question", question},
+            {"host", Chosen().host},
+            {"new mail", app.newMail ? "pending" : "none"},
+        };
+        return seen.contains(what) ? seen.at(what) : "(nothing called " + what + ")";
     }
-    void Post(StatusCode code)
+
+    // Plays steps: {acts, what must then hold}: "key=value" or "key~part of the value", '|'
+    // between them. Each step waits until all hold, for what its acts start in the background.
+    void Play(const std::vector<std::pair<std::string, std::string>>& steps)
     {
-        app.status.store(code);
-        app.statusEvent.Set();
-        ASSERT_TRUE(ServeStatusEvent(app, desktop));
-    }
-    void Finish(bool newMail, const std::string& digits)
-    {
-        {
-            std::lock_guard lock(app.resultsMutex);
-            app.messages = Messages(digits);
-            app.newMail = newMail;
+        for (const auto& [step, expected] : steps) {
+            std::stringstream actList(step), checkList(expected);
+            for (std::string act; std::getline(actList, act, '+');) {
+                const std::size_t space = std::min(act.find(' '), act.size());
+                ASSERT_TRUE(acts.contains(act.substr(0, space))) << act;
+                acts.at(act.substr(0, space))(act.substr(std::min(space + 1, act.size())));
+            }
+            std::vector<std::tuple<std::string, char, std::string>> checks;
+            for (std::string check; std::getline(checkList >> std::ws, check, '|');) {
+                const std::size_t op = check.find_first_of("=~");
+                checks.emplace_back(check.substr(0, op), check[op], check.substr(op + 1, check.find_last_not_of(' ') - op));
+            }
+            const auto holds = [this](const auto& check) {
+                const auto& [what, op, value] = check;
+                return op == '=' ? Observe(what) == value : Observe(what).find(value) != std::string::npos;
+            };
+            ProcessEventsUntil([&] { return std::all_of(checks.begin(), checks.end(), holds); });
+            for (const auto& check : checks)
+                EXPECT_TRUE(holds(check)) << step << ": " << std::get<0>(check) << " is " << Observe(std::get<0>(check));
         }
-        app.finishedEvent.Set();
-        ASSERT_TRUE(ServeFinishedEvent(app, desktop));
     }
 };
 
-// One person's session as a script: what happens, then the icon, the window and the list.
+// One person's session: checks, clicks and the window, then the icon, the window and the list.
 TEST_F(DesktopTest, TrayIconAndListFollowChecksClicksAndTheWindow)
 {
     CreateWindows();
-    const std::string none = "No new e-mail", newMail = "You have new e-mail", cannot = "Cannot connect to the mail server.";
-    struct Step { const char* act; std::string arg; char picture; std::string tip; bool visible; const char* count; std::string rows; };
-    const Step steps[] = {
-        {"finish", "132", 'N', none, false, "3", ""}, // a hidden window gets its rows when shown
-        {"open", "", 'N', none, true, "3", "321"},
-        {"finish", "4", 'N', none, true, "1", "4"}, // a visible one at once
-        {"hide+finish", "5", 'N', none, false, "1", ""},
-        {"open", "", 'N', none, true, "1", "5"},
-        {"enter", "", 'N', none, true, "1", "5"}, // no button is a default one
-        {"esc+finish new", "1", 'E', newMail, false, "1", ""},
-        {"post", "16", 'e', cannot, false, "1", ""},
-        {"post", "12", 'E', "Connecting to server...", false, "1", ""}, // new mail outlives an error
-        {"post", "17", 'e', "User name or password was rejected by the mail server.", false, "1", ""},
-        {"click", "", 'N', none, true, "1", "1"},
-        {"post", "16", 'N', none, true, "1", "1"}, // nothing changes the icon while the window shows
-        {"finish new", "6", 'N', none, true, "1", "6"},
-        {"hide+post", "13", 'N', "Sending user name and password...", false, "1", ""},
-        {"middle", "", 'N', "Sending user name and password...", false, "1", ""},
-        {"balloon", "", 'N', none, true, "1", "6"},
-        {"close-button+double", "", 'N', none, true, "1", "6"},
-        {"close-box+balloon+menu", "", 'N', none, false, "1", ""}, // Qt reports a balloon click before a right click
-    };
-    for (const Step& step : steps) {
-        const std::string act = step.act;
-        if (act == "open" || act == "enter")
-            OpenMainWindow(app, desktop), (void)QTest::qWaitForWindowExposed(Window());
-        if (act.starts_with("hide"))
-            Window()->reject();
-        if (act.starts_with("esc") || act == "enter")
-            QTest::keyClick(Window(), act == "enter" ? Qt::Key_Return : Qt::Key_Escape);
-        if (act.starts_with("close-b"))
-            act.starts_with("close-button") ? QTest::mouseClick(Child<QPushButton>(Names::Close), Qt::LeftButton) : (void)Window()->close();
-        if (act.find("finish") != std::string::npos)
-            Finish(act.ends_with("new"), step.arg);
-        if (act.ends_with("post"))
-            Post(std::stoi(step.arg));
-        if (act.ends_with("click") || act.ends_with("double") || act == "middle")
-            emit desktop.tray.icon->activated(act == "click" ? QSystemTrayIcon::Trigger : act == "middle" ? QSystemTrayIcon::MiddleClick : QSystemTrayIcon::DoubleClick);
-        if (act.find("balloon") != std::string::npos)
-            emit desktop.tray.icon->messageClicked();
-        if (act.ends_with("menu"))
-            emit desktop.tray.icon->activated(QSystemTrayIcon::Context);
-        if (act.find("balloon") != std::string::npos)
-            ProcessEventsUntil([&] { return Window()->isVisible() == step.visible; });
-        EXPECT_EQ(Picture(), step.picture) << act;
-        EXPECT_EQ(ToolTip(), step.tip) << act;
-        EXPECT_EQ(Window()->isVisible(), step.visible) << act;
-        EXPECT_EQ(Count(), step.count) << act;
-        EXPECT_EQ(step.visible ? Rows() : step.rows, step.rows) << act;
-    }
-    EXPECT_FALSE(app.newMail) << "new mail seen in the window is not announced later";
-    EXPECT_EQ(StatusBarText(), "Sending user name and password...");
+    Play({
+        {"finish 132", "icon=N | tip=No new e-mail | window=hidden | count=3"}, // a hidden window gets its rows when shown
+        {"open", "window=shown | rows=321"},
+        {"finish 4", "count=1 | rows=4"}, // a visible one at once
+        {"hide+finish 5", "window=hidden | count=1"},
+        {"open", "window=shown | rows=5"},
+        {"key Return", "window=shown"}, // no button is a default one
+        {"key Escape+finish-new 1", "icon=E | tip=You have new e-mail | window=hidden"},
+        {"post 16", "icon=e | tip=Cannot connect to the mail server."},
+        {"post 12", "icon=E | tip=Connecting to server..."}, // new mail outlives an error
+        {"post 17", "icon=e | tip=User name or password was rejected by the mail server."},
+        {"click", "icon=N | tip=No new e-mail | window=shown | rows=1"},
+        {"post 16", "icon=N | tip=No new e-mail | bar=Cannot connect to the mail server."}, // the icon keeps still while the window shows
+        {"finish-new 6", "icon=N | tip=No new e-mail | rows=6 | new mail=none"}, // seen in the window, never announced later
+        {"hide+post 13", "icon=N | tip=Sending user name and password... | window=hidden"},
+        {"middle", "window=hidden"},
+        {"balloon", "icon=N | tip=No new e-mail | window=shown"},
+        {"button closeButton+double", "window=shown"},
+        {"close-box+balloon+right-click", "window=hidden"}, // Qt reports a balloon click before a right click
+        // A check's end and its last status in one wake-up: the end is served first, else the
+        // new-mail tooltip would come last.
+        {"wake 7", "count=2 | icon=E | tip=Successfully checked for new messages."},
+        {"open+hide+unwatch-finished+wake 8", "count=3 | icon=E | tip=Successfully checked for new messages."},
+    });
 }
 
-TEST_F(DesktopTest, FinishedIsServedBeforeTheStatusOfTheSameWakeUp)
+TEST_F(DesktopTest, CheckMailNowAndConfirmedSettingsRestartCheckAndTimerAndTheSeenListIsSavedAtOnce)
 {
     CreateWindows();
-    WatchWorkerEvents(app, desktop);
-    for (const char* count : {"1", "2"}) {
-        {
-            std::lock_guard lock(app.resultsMutex);
-            app.messages.merge(Messages(count));
-            app.newMail = true;
-        }
-        app.status.store(15);
-        app.statusEvent.Set();
-        app.finishedEvent.Set();
-        ASSERT_TRUE(ProcessEventsUntil([&] { return Count() == count && ToolTip() == "Successfully checked for new messages."; }))
-            << "served the other way round, the new-mail tooltip comes last";
-        EXPECT_EQ(Picture(), 'E');
-        OpenMainWindow(app, desktop);
-        Window()->reject();
-        desktop.finishedNotifier->setEnabled(false); // now only the status watcher can wake the loop
-    }
+    Play({
+        {"delay 7+gate closed+mailbox-new 12+button checkNowButton",
+         "worker=none | bar=Waiting for a dial-up connection | tip=Waiting for a dial-up connection"},
+        {"gate open+menu 1", "timer=7 min | count=2 | icon=E | saved=12"}, // saved at once: a crash would announce these again
+        {"menu 0+stop", "window=shown | icon=N | worker=none"},
+        {"delay 9+cancel-after-menu+button settingsButton", "dialogs=1 | timer=7 min | worker=none"},
+        {"ok-with-interval 1+button settingsButton", "timer=1 min | worker=kept"},
+    });
 }
 
-TEST_F(DesktopTest, WindowStandsAtTheSavedPlaceUnlessFirstRunOrOffEveryScreen)
+TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAgain)
 {
-    SeedValue("WindowLeft", 4, std::string("\x21\x00\x00\x00", 4));
-    SeedValue("WindowTop", 4, std::string("\x2C\x00\x00\x00", 4));
+    SeedValue("Host", 1, std::string("kept\0", 5));
+    SeedValue("UIDList", 3, std::string(16, '\1'));
+    desktop.storeRead = false;
+    CreateWindows();
+    Play({
+        {"mailbox-new 2+lock+load-store", "bar=Cannot read the settings store; trying again."},
+        // The dialog's OK would write every field over the unread store.
+        {"cancel-after-menu+button settingsButton+button checkNowButton+save-at-exit", "dialogs=0 | worker=none"},
+        {"unlock", "worker=kept | count=1 | host=kept | saved=2"},
+        // The save after this check meets a lock; the next check, with the same list, saves it.
+        {"mailbox 34+lock+clear-count+button checkNowButton", "count=2"},
+        {"unlock", "saved=2"},
+        {"clear-count+button checkNowButton", "count=2 | saved=34"},
+    });
+}
+
+TEST_F(DesktopTest, ACertificateOfAnUnknownIssuerMayBeTrustedForItsHostOnly)
+{
+    CreateWindows();
+    Play({
+        {"offer+post 31", "trust=none"}, // a wrong name is never offered
+        {"post 33", "trust=offered"},
+        {"yes+button trustCertificate", "trust=none | question~CN=mail.home.test | question~\nAA:AA: | question~:0F\n"},
+    });
+}
+
+TEST_F(DesktopTest, WindowKeepsItsPlaceOnAScreenItsSizeAndColumnAndNewRowsAreBoldUntilHidden)
+{
+    const std::pair<const char*, std::uint32_t> saved[] = {
+        {"WindowLeft", 33}, {"WindowTop", 44}, {"WindowWidth", 700}, {"WindowHeight", 400}, {"FromColumnWidth", 150}};
+    for (auto [name, value] : saved)
+        SeedValue(name, 4, Dword(value));
     CreateWindows();
     EXPECT_EQ(Window()->pos(), QPoint(33, 44));
-    const QPoint corner = QGuiApplication::primaryScreen()->availableGeometry().topLeft();
-    CreateMainWindow(desktop.window, desktop.appIcon, true, {});
-    EXPECT_EQ(Window()->pos(), corner);
-    SeedValue("WindowLeft", 4, std::string("\x00\x00\xFF\xFF", 4)); // -65536: a monitor that is gone
-    CreateMainWindow(desktop.window, desktop.appIcon, false, {});
-    EXPECT_EQ(Window()->pos(), corner);
-}
-
-TEST_F(DesktopTest, CheckMailNowWaitsForDialupOrRestartsCheckAndTimerAndSavesTheSeenListAtOnce)
-{
-    desktop.settings.delay = 7;
-    desktop.settings.waitForDialup = true; // the test machine has no point-to-point interface
-    app.checkRoutine = FakeCheck("12", true);
-    CreateWindows();
-    WatchWorkerEvents(app, desktop);
-    Child<QPushButton>(Names::CheckNow)->click();
-    EXPECT_FALSE(app.workerThread);
-    EXPECT_EQ(StatusBarText() + "|" + ToolTip(), "Waiting for a dial-up connection|Waiting for a dial-up connection");
-    desktop.settings.waitForDialup = false;
-    desktop.tray.icon->contextMenu()->actions()[1]->trigger(); // Check Mail Now
-    EXPECT_EQ(desktop.checkTimer.timer.interval(), 7 * 60000);
-    EXPECT_TRUE(desktop.checkTimer.timer.isActive());
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Count() == "2"; }));
-    EXPECT_EQ(Picture(), 'E');
-    EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '1') + std::string(16, '2')))
-        << "not saved at once: a crash would announce these again";
-    desktop.tray.icon->contextMenu()->actions()[0]->trigger(); // Open
-    EXPECT_TRUE(Window()->isVisible());
-    EXPECT_EQ(Picture(), 'N');
-}
-
-TEST_F(DesktopTest, CancelledSettingsLeaveTheTimerAloneAndConfirmedOnesRestartIt)
-{
-    desktop.settings.delay = 5;
-    CreateWindows();
-    OpenMainWindow(app, desktop);
-    StartCheckTimer(desktop.checkTimer, desktop.settings);
-    desktop.settings.delay = 9; // what a restart would wrongly arm
-    int dialogs = 0;
-    {
-        ModalDriver driver([&](QWidget* modal) {
-            desktop.tray.menu->actions()[2]->trigger(); // the menu's Settings... raises, opens no second
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                dialogs += widget->isVisible() && widget->objectName() == SettingsDialogNames::Dialog;
-            modal->close();
-        });
-        Child<QPushButton>(Names::Settings)->click();
-    }
-    EXPECT_EQ(dialogs, 1);
-    EXPECT_EQ(desktop.checkTimer.timer.interval(), 5 * 60000);
-    EXPECT_FALSE(app.workerThread);
-    {
-        ModalDriver driver([](QWidget* modal) {
-            modal->findChild<QLineEdit*>(QLatin1String(SettingsDialogNames::Interval))->setText("1");
-            modal->findChild<QPushButton*>(QLatin1String(SettingsDialogNames::Ok))->click();
-        });
-        Child<QPushButton>(Names::Settings)->click();
-    }
-    EXPECT_EQ(desktop.checkTimer.timer.interval(), 60000);
-    EXPECT_TRUE(app.workerThread) << "a confirmed dialog starts a check";
-}
-
-TEST_F(DesktopTest, NewRowsAreBoldUntilHiddenAndTheLayoutIsKept)
-{
-    SeedValue("WindowWidth", 4, std::string("\xBC\x02\x00\x00", 4));     // 700
-    SeedValue("WindowHeight", 4, std::string("\x90\x01\x00\x00", 4));    // 400
-    SeedValue("FromColumnWidth", 4, std::string("\x96\x00\x00\x00", 4)); // 150
-    CreateWindows();
     EXPECT_EQ(Window()->size(), QSize(700, 400));
-    {
-        std::lock_guard lock(app.resultsMutex);
-        app.messages = Messages("1");
-        app.messages.merge(Messages("2", true));
-        app.messages[2].subject = std::string(200, 's');
-    }
-    app.finishedEvent.Set();
-    ServeFinishedEvent(app, desktop);
+    MessageTable messages = Messages("2", true);
+    messages.merge(Messages("1"));
+    messages[2].subject = std::string(200, 's');
+    Finish(messages, false);
     OpenMainWindow(app, desktop);
     const auto bold = [&](int row) { return List()->topLevelItem(row)->font(1).bold(); };
     EXPECT_TRUE(bold(0) && !bold(1));
@@ -309,93 +358,33 @@ TEST_F(DesktopTest, NewRowsAreBoldUntilHiddenAndTheLayoutIsKept)
     EXPECT_FALSE(bold(0)) << "seen once the window was hidden";
     Window()->resize(640, 300);
     List()->setColumnWidth(0, 222);
-    EndSession(app, desktop);
+    SaveStoreAtExit(app, desktop);
     EXPECT_EQ(RawValue("WindowWidth") + RawValue("WindowHeight") + RawValue("FromColumnWidth"),
               "4|blob|800200004|blob|2C0100004|blob|DE000000");
-}
-
-TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAgain)
-{
-    SeedValue("Host", 1, std::string("kept\0", 5));
-    SeedValue("UIDList", 3, std::string(16, '\1'));
-    desktop.storeRead = false;
-    app.checkRoutine = FakeCheck("2", true);
-    CreateWindows();
-    WatchWorkerEvents(app, desktop);
-    auto lock = std::make_unique<StoreLock>();
-    ASSERT_FALSE(LoadStore(app, desktop));
-    WaitForStore(app, desktop);
-    EXPECT_EQ(StatusBarText(), "Cannot read the settings store; trying again.");
-    bool dialogShown = false; // its OK would write every field over the unread store
-    {
-        ModalDriver driver([&](QWidget* modal) { dialogShown = true, modal->close(); });
-        Child<QPushButton>(Names::Settings)->click();
-    }
-    EXPECT_FALSE(dialogShown);
-    Child<QPushButton>(Names::CheckNow)->click();
-    SaveStoreAtExit(app, desktop);
-    EXPECT_FALSE(app.workerThread) << "a check ran before the settings were read";
-
-    lock.reset();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Count() == "1"; })) << "no check once the store could be read";
-    EXPECT_EQ(desktop.settings.host, "kept");
-    EXPECT_EQ(RawValue("UIDList"), "3|blob|" + Hex(std::string(16, '2')));
-    // The save after this check meets a lock; the next check, with the same list, saves it.
-    app.checkRoutine = FakeCheck("34", false);
-    for (bool locked : {true, false}) {
-        if (locked)
-            lock = std::make_unique<StoreLock>();
-        Child<QLabel>(Names::Count)->clear();
-        CheckNow(app, desktop);
-        ASSERT_TRUE(ProcessEventsUntil([&] { return Count() == "2"; }));
-        lock.reset();
-        EXPECT_EQ(RawValue("UIDList") == "3|blob|" + Hex(std::string(16, '3') + std::string(16, '4')), !locked);
-    }
+    // A first run, and a place on a monitor that is gone, start at the work area's corner.
+    const QPoint corner = QGuiApplication::primaryScreen()->availableGeometry().topLeft();
+    CreateMainWindow(desktop.window, desktop.appIcon, true, {});
+    EXPECT_EQ(Window()->pos(), corner);
+    SeedValue("WindowLeft", 4, Dword(-65536));
+    CreateMainWindow(desktop.window, desktop.appIcon, false, {});
+    EXPECT_EQ(Window()->pos(), corner);
 }
 
 TEST_F(DesktopTest, StartUpShowsTheFirstRunDialogBeforeAnyWindowThenReportsAMissingTray)
 {
-    SeedValue("FirstRun", 4, std::string("\x01\x00\x00\x00", 4));
-    std::vector<std::string> seen;
-    QTimer driver;
-    QObject::connect(&driver, &QTimer::timeout, [&] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr)
-            return;
+    SeedValue("FirstRun", 4, Dword(1));
+    std::string seen;
+    onModal = [&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
-        seen.push_back(box ? std::to_string(box->icon()) + box->text().toStdString() : modal->objectName().toStdString());
+        seen += (box ? QString::number(box->icon()) + box->text() : modal->objectName()).toStdString() + "|";
         for (QWidget* widget : QApplication::topLevelWidgets())
             if (!box && widget->objectName() == QLatin1String(Names::Dialog))
-                seen.back() += " after the main window";
+                seen += "after the main window|";
         modal->close();
-    });
-    driver.start(10);
+    };
     EXPECT_EQ(RunPostbell(), 0);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], SettingsDialogNames::Dialog);
-    EXPECT_EQ(seen[1], std::to_string(QMessageBox::Critical) +
-                           "Error: Could not create notification icon. Try restarting Postbell or your computer.");
-}
-
-TEST_F(DesktopTest, ACertificateOfAnUnknownIssuerMayBeTrustedForItsHostOnly)
-{
-    CreateWindows();
-    desktop.settings.host = "mail.home.test";
-    auto* trust = Child<QPushButton>(Names::TrustCertificate);
-    app.offeredCertificate = CertificateDetails{std::string(62, 'a') + "0f", "CN=mail.home.test", "2026-01-01", "2027-01-01"};
-    Post(31); // a wrong name is never offered
-    EXPECT_FALSE(trust->isVisibleTo(Window()));
-    Post(33);
-    EXPECT_TRUE(trust->isVisibleTo(Window()));
-    QString shown;
-    ModalDriver driver([&shown](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        shown = box->text();
-        box->button(QMessageBox::Yes)->click();
-    });
-    trust->click();
-    EXPECT_TRUE(shown.contains("AA:AA:") && shown.contains(":0F\n") && shown.contains("CN=mail.home.test")) << shown.toStdString();
-    EXPECT_FALSE(trust->isVisibleTo(Window()));
+    EXPECT_EQ(seen, SettingsDialogNames::Dialog + ("|" + std::to_string(QMessageBox::Critical)) +
+                        "Error: Could not create notification icon. Try restarting Postbell or your computer.|");
 }
 
 } // namespace

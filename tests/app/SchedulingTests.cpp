@@ -17,13 +17,6 @@ namespace {
 
 using namespace std::chrono;
 
-template <typename Pred> bool WaitUntil(Pred pred, int timeoutMs = 10000)
-{
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    while (!pred() && steady_clock::now() < deadline)
-        std::this_thread::sleep_for(milliseconds(1));
-    return pred();
-}
 bool WaitReadable(int fd, int timeoutMs)
 {
     pollfd p{fd, POLLIN, 0};
@@ -37,10 +30,6 @@ UidDigest Digest(char c) { return DigestFromBytes(std::string(16, c)); }
 MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
 {
     return {Digest(static_cast<char>(number)), number, std::move(from), std::move(subject)};
-}
-long OpenDescriptors()
-{
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
@@ -57,90 +46,67 @@ TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
     EXPECT_TRUE(sawLoopback);
 }
 
-// A worker that runs until StopEvent, then ends as a stopped session does: no status, no results.
-struct StoppableWorker {
-    std::atomic<int> running{0}, most{0}, started{0}, stopped{0};
-    CheckRoutine Routine()
-    {
-        return [this](std::shared_ptr<WorkerLink> link, CheckRequest request) -> std::uint32_t {
-            most = std::max(most.load(), ++running);
-            ++started;
-            if (WaitReadable(request.stopFd, 10000) && AutoResetEvent::TryConsumeFd(request.stopFd))
-                ++stopped;
-            std::this_thread::sleep_for(milliseconds(20)); // a next worker started too early would overlap
-            link->SignalFinished();
-            --running;
-            return 0;
-        };
-    }
-};
-
-TEST(CheckScheduling, EachTriggerStopsTheRunningCheckFirstAndAClosedGateStartsNone)
+// Three workers that run until StopEvent and end as a stopped session does, then one that
+// ends alone after its results, as a session does after QUIT; then the closed gate.
+TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneHandsOverAndLeavesNoStop)
 {
     if (IsDialupConnected())
         GTEST_SKIP() << "this machine has a point-to-point interface up";
     Application app;
-    app.messages = {{1, Message(1, "a", "old one")}, {2, Message(2, "b", "old two")}};
-    StoppableWorker worker;
-    app.checkRoutine = worker.Routine();
-    const int descriptors = OpenDescriptors();
-    for (int i = 1; i <= 4; ++i) {
-        StartCheck(app, {});
-        ASSERT_TRUE(WaitUntil([&] { return worker.started == i; }));
-        EXPECT_EQ(worker.stopped, i - 1);
-    }
-    Settings gated;
-    gated.waitForDialup = true;
-    EXPECT_FALSE(StartCheck(app, gated));
-    EXPECT_EQ(app.workerThread, nullptr);
-    EXPECT_EQ(worker.stopped, 4);
-    EXPECT_EQ(worker.most, 1);
-    EXPECT_TRUE(app.finishedEvent.TryConsume());
-    EXPECT_FALSE(app.statusEvent.TryConsume());
-    EXPECT_FALSE(app.stopEvent.TryConsume()) << "a stop left for the next worker";
-    EXPECT_EQ(OpenDescriptors(), descriptors) << "a worker's copy of StopEvent stayed open";
-    const ResultView view = BuildResultView(app);
-    ASSERT_EQ(view.count, 2u);
-    EXPECT_EQ(view.rows[0].subject + "," + view.rows[1].subject, "old two,old one");
-}
-
-TEST(CheckScheduling, AWorkerThatEndedAloneHandsOverAndLeavesNoStopBehind)
-{
-    Application app;
-    app.seenDigests = {Digest('a')};
-    std::promise<std::pair<std::string, DigestSet>> request;
-    app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest given) -> std::uint32_t {
-        request.set_value({given.connection.host, given.seenDigests});
-        CheckResults results;
-        results.messages = {{1, Message(1, "x", "hello")}, {3, Message(3, "z", "third")}, {2, Message(2, "y", "")}};
-        results.digests = {Digest('b')};
-        results.newMail = true;
-        link->PostStatus(15);
-        link->PublishResults(std::move(results));
-        link->SignalStop(); // after QUIT a session stops its own loop
-        link->SignalFinished();
-        return 0;
-    };
     Settings settings;
     settings.host = "pop.example.org";
-    StartCheck(app, settings);
+    app.seenDigests = {Digest('a')};
+    std::atomic<int> running{0}, most{0}, started{0}, stopped{0};
+    std::promise<std::pair<std::string, DigestSet>> request;
+    app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest given) -> std::uint32_t {
+        most = std::max(most.load(), ++running);
+        if (++started == 4) {
+            request.set_value({given.connection.host, given.seenDigests});
+            CheckResults results{{{1, Message(1, "x", "a")}, {3, Message(3, "z", "c")}, {2, Message(2, "y", "")}}, {Digest('b')}, true};
+            link->PostStatus(15);
+            link->PublishResults(std::move(results));
+            link->SignalStop();
+        } else {
+            stopped += WaitReadable(given.stopFd, 10000) && AutoResetEvent::TryConsumeFd(given.stopFd);
+            // Ends well after its stop: a stop that gave up early would let the next worker overlap.
+            std::this_thread::sleep_for(milliseconds(200));
+        }
+        link->SignalFinished();
+        --running;
+        return 0;
+    };
+    const auto descriptors = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    for (int i = 1; i <= 4; ++i) {
+        StartCheck(app, settings);
+        for (const auto start = steady_clock::now(); started < i && MsSince(start) < 10000;)
+            std::this_thread::sleep_for(milliseconds(1));
+        ASSERT_EQ(started, i);
+        EXPECT_EQ(stopped, i - 1);
+    }
     ASSERT_TRUE(app.workerThread->link->WaitEnded(10000));
+    settings.waitForDialup = true;
     const auto start = steady_clock::now();
-    StopCheck(app);
-    EXPECT_LT(MsSince(start), StopWaitMs / 3);
+    EXPECT_FALSE(StartCheck(app, settings));
+    EXPECT_LT(MsSince(start), StopWaitMs / 3) << "a worker that had ended was waited for";
+    EXPECT_EQ(app.workerThread, nullptr);
+    EXPECT_EQ(most, 1);
+    EXPECT_FALSE(app.stopEvent.TryConsume()) << "a stop left for the next worker";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), descriptors)
+        << "a worker's copy of StopEvent stayed open";
     EXPECT_EQ(request.get_future().get(), std::make_pair(std::string("pop.example.org"), DigestSet{Digest('a')}));
-    EXPECT_FALSE(app.stopEvent.TryConsume());
     EXPECT_TRUE(app.statusEvent.TryConsume() && app.finishedEvent.TryConsume() && app.newMail);
     EXPECT_EQ(app.status.load(), 15);
     EXPECT_EQ(app.seenDigests, DigestSet{Digest('b')});
     const ResultView view = BuildResultView(app);
-    ASSERT_EQ(view.rows.size(), 3u);
+    ASSERT_EQ(view.count, 3u);
     EXPECT_EQ(view.rows[0].from + view.rows[1].from + view.rows[2].from, "zyx") << "highest number first";
+    StopCheck(app);
 }
 
 TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
 {
     Application app;
+    Settings settings;
     std::atomic<int> reads{0}, last{-1};
     std::atomic<bool> done{false};
     app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
@@ -154,7 +120,7 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
         done = true;
         return 0;
     };
-    StartCheck(app, {});
+    StartCheck(app, settings);
     const auto start = steady_clock::now();
     do {
         const ResultView view = BuildResultView(app);
@@ -172,6 +138,7 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
 TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
 {
     Application app;
+    Settings settings;
     app.messages = {{1, Message(1, "a", "old one")}};
     app.seenDigests = {Digest('a')};
     std::promise<void> release;
@@ -184,23 +151,20 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
             nextStopped = WaitReadable(request.stopFd, 20000);
         } else {
             released.wait_for(seconds(60));
-            CheckResults results;
-            results.messages = {{7, Message(7, "late", "late")}};
-            results.newMail = true;
             link->PostStatus(17);
-            link->PublishResults(std::move(results));
+            link->PublishResults(CheckResults{{{7, Message(7, "late", "late")}}, {}, true});
             link->SignalStop();
         }
         link->SignalFinished();
         ownStop = mine == 1 && WaitReadable(request.stopFd, 5000);
         return 0;
     };
-    StartCheck(app, {});
+    StartCheck(app, settings);
     const std::shared_ptr<WorkerLink> stuck = app.workerThread->link;
     const auto start = steady_clock::now();
     StopCheck(app);
     EXPECT_GE(MsSince(start), StopWaitMs - 50);
-    StartCheck(app, {});
+    StartCheck(app, settings);
     release.set_value();
     ASSERT_TRUE(stuck->WaitEnded(10000));
     EXPECT_TRUE(ownStop) << "the abandoned worker's stop went elsewhere";

@@ -298,14 +298,6 @@ pb_fail() {
     exit 1
 }
 
-# pb_e2e_display: the display in DISPLAY when POSTBELL_TEST_X=1 (tools/test.sh gives one),
-# else a display of its own with trayer.
-pb_e2e_display() {
-    [ "${POSTBELL_TEST_X:-}" = 1 ] && [ -n "${DISPLAY:-}" ] && return 0
-    command -v Xvfb >/dev/null && command -v trayer >/dev/null || pb_skip "Xvfb or trayer is not installed"
-    pb_start_display "$PB_WORK" || pb_fail "no X display with a tray host"
-}
-
 # pb_start_postbell BINARY: starts it in the background on DISPLAY, its output in
 # PB_WORK/postbell.log; sets PB_PID. In a sanitizer build the system libraries' leaks are
 # suppressed.

@@ -1,35 +1,24 @@
 #!/usr/bin/python3
-"""Stand-ins for the desktop services Postbell talks to, on a private D-Bus bus.
-
+"""Stand-ins for the desktop services Postbell talks to, on a private D-Bus bus, until killed:
     fake_desktop_bus.py RECORD_FILE
-
-Owns org.freedesktop.Notifications (each Notify call is appended to RECORD_FILE as one
-JSON line), org.freedesktop.login1 and org.freedesktop.NetworkManager. A test drives
-them with dbus-send:
-  Notifications.Click      ActionInvoked(last id, "default")
-  login1.Manager.Wake      PrepareForSleep(false)
-  NetworkManager.SetState  State := u, with PropertiesChanged
-Runs until killed.
+Notifications (each Notify call appended to RECORD_FILE as a JSON line), login1 and
+NetworkManager. A test drives them with dbus-send: Notifications.Click (ActionInvoked of
+the last one), login1.Manager.Wake (PrepareForSleep false), NetworkManager.SetState u.
 """
-
 import json
 import sys
 
 import dbus
-import dbus.service
 import dbus.mainloop.glib
+import dbus.service
 from gi.repository import GLib
 
-NOTIFY = "org.freedesktop.Notifications"
-LOGIN = "org.freedesktop.login1.Manager"
-NM = "org.freedesktop.NetworkManager"
-PROPS = "org.freedesktop.DBus.Properties"
+NOTIFY, LOGIN, NM, PROPS = ("org.freedesktop.Notifications", "org.freedesktop.login1.Manager",
+                            "org.freedesktop.NetworkManager", "org.freedesktop.DBus.Properties")
 
 
 class Notifications(dbus.service.Object):
-    def __init__(self, bus, record):
-        super().__init__(bus, "/org/freedesktop/Notifications")
-        self.record, self.last_id = record, 0
+    last_id = 0
 
     @dbus.service.method(NOTIFY, in_signature="", out_signature="as")
     def GetCapabilities(self):
@@ -38,7 +27,7 @@ class Notifications(dbus.service.Object):
     @dbus.service.method(NOTIFY, in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
         self.last_id += 1
-        with open(self.record, "a", encoding="utf-8") as out:
+        with open(sys.argv[1], "a", encoding="utf-8") as out:
             out.write(json.dumps({"id": self.last_id, "app": str(app), "summary": str(summary),
                                   "body": str(body), "actions": [str(a) for a in actions]}, ensure_ascii=False) + "\n")
         return self.last_id
@@ -53,9 +42,6 @@ class Notifications(dbus.service.Object):
 
 
 class Login(dbus.service.Object):
-    def __init__(self, bus):
-        super().__init__(bus, "/org/freedesktop/login1")
-
     @dbus.service.method(LOGIN, in_signature="", out_signature="")
     def Wake(self):
         self.PrepareForSleep(False)
@@ -66,10 +52,8 @@ class Login(dbus.service.Object):
 
 
 class NetworkManager(dbus.service.Object):
-    def __init__(self, bus):
-        super().__init__(bus, "/org/freedesktop/NetworkManager")
-        self.props = {"State": dbus.UInt32(70), "Connectivity": dbus.UInt32(4), "Metered": dbus.UInt32(0),
-                      "PrimaryConnection": dbus.ObjectPath("/")}
+    props = {"State": dbus.UInt32(70), "Connectivity": dbus.UInt32(4), "Metered": dbus.UInt32(0),
+             "PrimaryConnection": dbus.ObjectPath("/")}
 
     @dbus.service.method(PROPS, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
@@ -81,10 +65,8 @@ class NetworkManager(dbus.service.Object):
 
     @dbus.service.method(NM, in_signature="u", out_signature="")
     def SetState(self, state):
-        self.props["State"] = dbus.UInt32(state)
-        self.props["Connectivity"] = dbus.UInt32(4 if state == 70 else 1)
-        changed = {"State": self.props["State"], "Connectivity": self.props["Connectivity"]}
-        self.PropertiesChanged(NM, changed, [])
+        self.props.update(State=dbus.UInt32(state), Connectivity=dbus.UInt32(4 if state == 70 else 1))
+        self.PropertiesChanged(NM, {k: self.props[k] for k in ("State", "Connectivity")}, [])
         self.StateChanged(dbus.UInt32(state))
 
     @dbus.service.signal(PROPS, signature="sa{sv}as")
@@ -96,15 +78,10 @@ class NetworkManager(dbus.service.Object):
         pass
 
 
-def main():
-    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.SessionBus()
-    keep = [dbus.service.BusName(name, bus) for name in (NOTIFY, "org.freedesktop.login1", NM)]
-    objects = [Notifications(bus, sys.argv[1]), Login(bus), NetworkManager(bus)]
-    print("ready", flush=True)
-    GLib.MainLoop().run()
-    del keep, objects
-
-
-if __name__ == "__main__":
-    main()
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.SessionBus()
+names = [dbus.service.BusName(name, bus) for name in (NOTIFY, "org.freedesktop.login1", NM)]
+services = [Notifications(bus, "/org/freedesktop/Notifications"), Login(bus, "/org/freedesktop/login1"),
+            NetworkManager(bus, "/org/freedesktop/NetworkManager")]
+print("ready", flush=True)
+GLib.MainLoop().run()
