@@ -1,10 +1,12 @@
 // The check engine over real sockets. The scripted server plays the transcripts under
 // transcripts/ (exact bytes both ways), then what reaches the Application is compared; below
-// them the cases a transcript cannot say: name lookups, a cut link, postbell-check's files.
+// them the cases a transcript cannot say: name lookups, a cut link, stopping and abandoning a
+// worker, postbell-check's files.
 
 #include "CheckCommand.h"
 #include "CheckSession.h"
 #include "ScriptedServer.h"
+#include "WorkerThread.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +17,20 @@
 
 namespace {
 
+CheckRequest Request(const std::string& host, std::uint16_t port, HostResolver resolver = {})
+{
+    CheckRequest request;
+    request.connection = ConnectionSettings{host, port, "jo", "pw"};
+    request.resolveHost = std::move(resolver);
+    return request;
+}
+
 // One CheckSessionThread on a thread of its own, joined to a fresh Application that holds
 // the results of an earlier check, which a check that does not succeed must leave alone.
 struct SessionRun {
     Application app;
     std::shared_ptr<WorkerLink> link = std::make_shared<WorkerLink>(app);
-    int stopFd = -1;
+    int stopFd = fcntl(app.stopEvent.Fd(), F_DUPFD_CLOEXEC, 0);
     std::future<std::uint32_t> exit;
     std::thread thread;
 
@@ -29,16 +39,11 @@ struct SessionRun {
         app.messages[42].subject = "previous";
         app.seenDigests.insert(MakeUidDigest("previous"));
     }
-    void Start(const std::string& host, std::uint16_t port, HostResolver resolver = {}, CheckRequest request = {})
+    void Start(CheckRequest request)
     {
-        stopFd = fcntl(app.stopEvent.Fd(), F_DUPFD_CLOEXEC, 0);
-        if (request.connection.password.empty())
-            request.connection = ConnectionSettings{host, port, "jo", "pw"};
         request.seenDigests = app.seenDigests;
         request.stopFd = stopFd;
-        request.resolveHost = std::move(resolver);
-        std::packaged_task<std::uint32_t()> task(
-            [link = link, request = std::move(request)]() mutable { return CheckSessionThread(link, std::move(request)); });
+        std::packaged_task<std::uint32_t()> task([link = link, request]() { return CheckSessionThread(link, request); });
         exit = task.get_future();
         thread = std::thread(std::move(task));
     }
@@ -56,6 +61,9 @@ struct SessionRun {
         thread.join();
         return exit.get();
     }
+    // The status, and whether the session said it finished and left no stop of its own behind.
+    std::string Ending() { return std::to_string(app.status) + (app.finishedEvent.TryConsume() ? " finished" : "")
+                                  + (app.stopEvent.TryConsume() ? " stop left set" : ""); }
     bool Untouched()
     {
         std::lock_guard lock(app.resultsMutex);
@@ -73,8 +81,7 @@ struct SessionRun {
             }
             thread.join();
         }
-        if (stopFd >= 0)
-            close(stopFd);
+        close(stopFd);
     }
 };
 
@@ -95,19 +102,19 @@ void PlayTranscript(Transcript t, bool split)
     Server server(t.steps, split, [&run] { run.app.stopEvent.Set(); });
     if (has("seen"))
         run.app.seenDigests = Digests(t.lines["seen"]);
-    CheckRequest request;
+    CheckRequest request = Request("127.0.0.1", server.port);
     request.pipelining = !has("one-at-a-time");
     request.secure.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
     if (has("time-limit"))
         request.replyTimeLimit = std::chrono::milliseconds(std::stoi(t.lines["time-limit"]));
-    request.connection = ConnectionSettings{"127.0.0.1", server.port, "jo", has("password") ? t.lines["password"] : "pw"};
-    run.Start("", 0, {}, request);
-    EXPECT_EQ(run.Exit(), has("exit") ? std::stoul(t.lines["exit"]) : 0u);
+    if (has("password"))
+        request.connection.password = t.lines["password"];
+    run.Start(request);
+    EXPECT_EQ(run.Exit(), 0u);
     EXPECT_EQ(server.Finish(), "");
-    EXPECT_EQ(run.app.status, has("status") ? std::stoi(t.lines["status"]) : Status::Checked);
-    EXPECT_EQ(run.app.finishedEvent.TryConsume(), !has("exit"));
-    EXPECT_FALSE(run.app.stopEvent.TryConsume()) << "a stop the session raised itself was left set";
-    if (!has("published")) {
+    const bool published = !has("status");
+    EXPECT_EQ(run.Ending(), (published ? std::to_string(Status::Checked) : t.lines["status"]) + " finished");
+    if (!published) {
         EXPECT_TRUE(has("seen") || run.Untouched()) << "a check that did not succeed changed the results";
         return;
     }
@@ -115,7 +122,7 @@ void PlayTranscript(Transcript t, bool split)
     EXPECT_EQ(run.app.messages.size(), has("messages") ? std::stoul(t.lines["messages"]) : run.app.messages.size());
     for (const std::string& expected : t.messages) {
         const std::uint32_t number = static_cast<std::uint32_t>(std::stoul(expected));
-        const Steps fields = Split(expected.substr(expected.find(' ') + 1), '|');
+        const Steps fields = Split(expected.substr(expected.find(' ') + 1), "|");
         SCOPED_TRACE(expected);
         ASSERT_EQ(run.app.messages.count(number), 1u);
         const MessageInfo& info = run.app.messages.at(number);
@@ -145,29 +152,28 @@ INSTANTIATE_TEST_SUITE_P(Files, TranscriptTest, testing::Values("dialogue", "fai
                          [](const auto& info) { return std::string(info.param); });
 
 // A refused connection ends through the teardown; a host that does not resolve, or the
-// broadcast address, before the event loop. A dotted address is never looked up.
-TEST(CheckSessionTest, HostsThatCannotBeReachedEndAsConnectionFailures)
+// broadcast address, before the event loop. A dotted address is never looked up. A cut link
+// keeps everything from the Application.
+TEST(CheckSessionTest, UnreachableHostsFailAndACutSessionStillEnds)
 {
-    Server closed({});
-    const struct {
-        std::string host;
-        std::uint16_t port;
-        std::uint32_t exit;
-    } cases[] = {{"127.0.0.1", closed.port, 0}, {"no.such.host.test", 110, 1}, {"255.255.255.255", 110, 1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.host);
+    Server closed({}), server({"login", "capa-refused", "C: STAT => +OK 0 0", "quit"});
+    for (const auto& [host, port, exit, ending] : std::vector<std::tuple<std::string, std::uint16_t, std::uint32_t, std::string>>{
+             {"127.0.0.1", closed.port, 0, "16 finished"}, {"no.such.host.test", 110, 1, "16 lookup 12"},
+             {"255.255.255.255", 110, 1, "16"}, {"127.0.0.1", server.port, 0, "11 cut"}}) {
+        SCOPED_TRACE(host);
         SessionRun run;
-        auto statusDuringLookup = std::make_shared<std::atomic<StatusCode>>(0);
-        run.Start(c.host, c.port, [statusDuringLookup, &app = run.app](const std::string&, std::uint32_t&) {
-            *statusDuringLookup = app.status.load();
+        auto lookup = std::make_shared<std::string>();
+        if (ending.ends_with("cut"))
+            run.link->Cut();
+        run.Start(Request(host, port, [lookup, &app = run.app](const std::string&, std::uint32_t&) {
+            *lookup = " lookup " + std::to_string(app.status.load());
             return false;
-        });
-        EXPECT_EQ(run.Exit(), c.exit);
-        EXPECT_EQ(*statusDuringLookup, c.host == "no.such.host.test" ? Status::Connecting : 0);
-        EXPECT_EQ(run.app.status, Status::CannotConnect);
-        EXPECT_EQ(run.app.finishedEvent.TryConsume(), c.exit == 0);
-        EXPECT_FALSE(run.app.stopEvent.TryConsume());
+        }));
+        EXPECT_EQ(run.Exit(), exit);
+        EXPECT_EQ(run.Ending() + *lookup + (run.link->app ? "" : " cut"), ending);
+        EXPECT_TRUE(run.Untouched());
     }
+    EXPECT_EQ(server.Finish(), "");
 }
 
 TEST(CheckSessionTest, StopDuringHangingLookupIsServedAtOnce)
@@ -178,34 +184,52 @@ TEST(CheckSessionTest, StopDuringHangingLookupIsServedAtOnce)
     };
     auto lookup = std::make_shared<Lookup>();
     SessionRun run;
-    run.Start("slow.example.test", 110, [lookup](const std::string&, std::uint32_t& address) {
+    run.Start(Request("slow.example.test", 110, [lookup](const std::string&, std::uint32_t& address) {
         lookup->entered.set_value();
         lookup->released.wait_for(std::chrono::milliseconds(PatienceMs));
         address = htonl(INADDR_LOOPBACK);
         lookup->returned.set_value();
         return true;
-    });
+    }));
     ASSERT_EQ(lookup->entered.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
     run.app.stopEvent.Set();
     EXPECT_EQ(run.Exit(), 1u) << "the session waited for the lookup";
-    EXPECT_FALSE(run.app.finishedEvent.TryConsume());
-    EXPECT_FALSE(run.app.stopEvent.TryConsume()) << "the stop was consumed";
+    EXPECT_EQ(run.Ending(), "12") << "the session went on, or left the stop set";
     lookup->release.set_value(); // the late answer goes nowhere
     EXPECT_EQ(lookup->returned.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
     EXPECT_EQ(run.app.status, Status::Connecting);
 }
 
-TEST(CheckSessionTest, SessionCutOffFromTheApplicationStillEnds)
+// A stop waits for a worker that needs a moment to wind down, and keeps what it reports; an
+// abandoned worker gets a stop of its own and can no longer swallow the next worker's.
+TEST(WorkerThreadTest, AStopWaitsForASlowWorkerAndAnAbandonedOneStopsAlone)
 {
-    Server server({"login", "capa-refused", "C: STAT => +OK 0 0", "quit"});
-    SessionRun run;
-    run.link->Cut();
-    run.Start("127.0.0.1", server.port);
-    EXPECT_EQ(run.Exit(), 0u);
-    EXPECT_EQ(server.Finish(), "");
-    EXPECT_EQ(run.app.status, Status::Ready);
-    EXPECT_FALSE(run.app.finishedEvent.TryConsume());
-    EXPECT_TRUE(run.Untouched());
+    Application app;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> workers = 0;
+    std::atomic<bool> ownStop = false;
+    app.checkRoutine = [&](std::shared_ptr<WorkerLink> link, CheckRequest request) -> std::uint32_t {
+        if (++workers > 1) {
+            WaitFor(request.stopFd, POLLIN); // then winds down slowly, as a TLS close can
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            link->PostStatus(Status::Checked);
+            return 0;
+        }
+        released.wait_for(std::chrono::milliseconds(PatienceMs));
+        ownStop = AutoResetEvent::TryConsumeFd(request.stopFd);
+        return 0;
+    };
+    std::unique_ptr<WorkerThread> deaf = StartWorkerThread(app);
+    AbandonWorkerThread(*deaf);
+    app.stopEvent.Set();
+    release.set_value();
+    ASSERT_TRUE(deaf->link->WaitEnded(PatienceMs));
+    EXPECT_TRUE(ownStop) << "the abandoned worker's stop went elsewhere";
+    EXPECT_TRUE(app.stopEvent.TryConsume()) << "the abandoned worker swallowed a stop";
+    std::unique_ptr<WorkerThread> slow = StartWorkerThread(app);
+    StopWorkerThread(app, *slow);
+    EXPECT_EQ(app.status, Status::Checked) << "the stop abandoned a worker that was ending";
 }
 
 // postbell-check on the engine: the mailbox printed for scripts, the seen file written after
@@ -218,27 +242,28 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
         Server server(steps);
         options.insert(options.end(), {"--seen", seen, "--port", std::to_string(server.port), "127.0.0.1", "jo"});
         std::ostringstream printed, errors;
-        EXPECT_EQ(RunCheckCommand(options, "a b", printed, errors), exit) << errors.str();
+        EXPECT_EQ(RunCheckCommand(options, "pw", printed, errors), exit) << errors.str();
         EXPECT_EQ(printed.str(), out);
         EXPECT_EQ(server.Finish(), "");
     };
-    const Steps twoMessages = {"S: +OK", "C: USER jo => +OK", "C: PASS a b => +OK", "capa-pipelining",
-                               "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|.",
+    const auto contents = [&seen] {
+        std::ifstream in(seen, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const Steps twoMessages = {"login", "capa-pipelining", "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|.",
                                "C: TOP 1 0|TOP 2 0 => +OK|From: Ann|Subject: Hello||.|+OK|X-Other: y||.", "quit"};
     const std::string list = "status 15 Successfully checked for new messages.\n1\t" + DigestHex(MakeUidDigest("uid-1"))
         + "\tAnn\tHello\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n";
     check(twoMessages, {}, 0, list + "new mail: yes\n");
     check(twoMessages, {}, 0, list + "new mail: no\n");
-    std::ifstream in(seen, std::ios::binary);
-    const std::string stored((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    check({"S: +OK", "C: USER jo => +OK", "C: PASS a b => -ERR [AUTH] no", "quit"}, {}, 2,
+    const std::string stored = contents();
+    EXPECT_EQ(stored, PackDigests(Digests("uid-1 uid-2")));
+    check({"S: +OK", "C: USER jo => +OK", "C: PASS pw => -ERR [AUTH] no", "quit"}, {}, 2,
           "status 17 User name or password was rejected by the mail server.\n");
     check({"expect-close"}, {"--timeout", "1"}, 5, "status 12 Connecting to server...\n");
-    check({"S: +OK", "C: USER jo => +OK", "C: PASS a b => +OK", "capa-refused", "C: STAT => +OK 1 1",
-           "C: UIDL => +OK|1 new|.", "C: TOP 1 0 => -ERR", "quit"}, {}, 3, FormatStatusLine(Status::ServerError) + "\n");
-    std::ifstream after(seen, std::ios::binary);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), stored);
-    EXPECT_EQ(stored.size(), 32u);
+    check({"login", "capa-refused", "C: STAT => +OK 1 1", "C: UIDL => +OK|1 new|.", "C: TOP 1 0 => -ERR", "quit"}, {},
+          3, FormatStatusLine(Status::ServerError) + "\n");
+    EXPECT_EQ(contents(), stored);
     std::ostringstream out, errors; // a seen file that cannot be read: no check, no overwrite
     EXPECT_EQ(RunCheckCommand({"--seen", testing::TempDir(), "127.0.0.1", "jo"}, "pw", out, errors), 4);
     std::remove(seen.c_str());
