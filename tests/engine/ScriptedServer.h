@@ -56,26 +56,58 @@ inline const std::map<std::string, Steps> Shorthands = {
 };
 inline bool IsStep(const std::string& key)
 {
-    return Shorthands.count(key) || key == "S:" || key == "C:" || key == "raw:" || key == "close" || key == "flood"
-        || key == "expect-close" || key == "expect-open" || key == "stop" || key == "hello";
+    return Shorthands.count(key) || std::regex_match(key, std::regex("S:|C:|raw:|close|flood|expect-close|expect-open|stop|hello"));
 }
 
-struct Script {
-    int fd = -1;
-    std::string failure;        // the first way the client left the script; "" when it did not
+// Accepts one connection and plays the steps on it; without steps it does not listen, and
+// connecting is refused. split: one byte a write, so that the client meets every cut.
+struct Server {
+    int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), fd = -1;
+    std::uint16_t port = 0;
+    bool split;
     std::function<void()> stop; // raises the session's stop event
-    bool split = false;         // one byte a write, so that the client meets the text cut at every position
+    std::string failure;        // the first way the client left the script
+    std::thread thread;
 
+    explicit Server(const Steps& steps, bool split = false, std::function<void()> stop = {}) : split(split), stop(stop)
+    {
+        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t length = sizeof address;
+        bind(listenFd, reinterpret_cast<sockaddr*>(&address), length);
+        getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        if (!steps.empty() && listen(listenFd, 4) == 0)
+            thread = std::thread([this, steps] {
+                const int one = 1;
+                fd = WaitFor(listenFd, POLLIN) ? accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+                if (fd < 0)
+                    return Fail("no client connected");
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                Play(steps);
+                close(fd);
+            });
+    }
+    ~Server()
+    {
+        Finish();
+        close(listenFd);
+    }
+    // "" when the client went as the script says.
+    const std::string& Finish()
+    {
+        if (thread.joinable())
+            thread.join();
+        return failure;
+    }
     void Fail(const std::string& why) { failure = failure.empty() ? why : failure; }
     void Send(const std::string& bytes)
     {
         for (std::size_t at = 0; at < bytes.size() && failure.empty();) {
             const ssize_t sent = WaitFor(fd, POLLOUT)
                 ? send(fd, bytes.data() + at, split ? 1 : bytes.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
-            if (sent > 0)
-                at += static_cast<std::size_t>(sent);
-            else if (errno != EAGAIN)
+            if (sent <= 0 && errno != EAGAIN)
                 Fail("the client did not take the bytes");
+            at += sent > 0 ? sent : 0;
             if (split)
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
@@ -85,25 +117,18 @@ struct Script {
     {
         std::string got;
         char buffer[4096];
-        while (failure.empty() && (want == 0 || got.size() < want)) {
-            const std::size_t room = want ? std::min(sizeof buffer, want - got.size()) : sizeof buffer;
-            const ssize_t n = WaitFor(fd, POLLIN) ? recv(fd, buffer, room, 0) : -1;
+        for (ssize_t n = 1; failure.empty() && n > 0 && (want == 0 || got.size() < want);) {
+            n = WaitFor(fd, POLLIN) ? recv(fd, buffer, want ? std::min(sizeof buffer, want - got.size()) : sizeof buffer, 0) : -1;
             if (n < 0 || (n == 0 && want))
                 Fail(n < 0 ? "the client neither sent nor closed" : "the client closed early");
-            if (n <= 0)
-                break;
-            got.append(buffer, static_cast<std::size_t>(n));
+            got.append(buffer, n > 0 ? n : 0);
         }
         return got;
     }
     void Play(const Steps& steps)
     {
-        const auto lines = [](const std::string& text) {
-            std::string bytes;
-            for (const std::string& line : Split(text, "|"))
-                bytes += line + "\r\n";
-            return bytes;
-        };
+        // "a|b" is "a CR LF b CR LF".
+        const auto lines = [](const std::string& text) { return std::regex_replace(text, std::regex("\\||$"), "\r\n"); };
         for (const std::string& step : steps) {
             const auto [key, rest] = KeyAndRest(step);
             const std::size_t reply = rest.find(" => ");
@@ -130,56 +155,12 @@ struct Script {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 if (recv(fd, buffer, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
                     Fail("the client closed too early");
-            }
-            else if (key == "flood") {
+            } else if (key == "flood") {
                 for (int i = 0; i < 1024 && failure.empty(); ++i)
                     Send(std::string(65536, 'x'));
                 failure.clear(); // the client is expected to give up on the line
             }
         }
-    }
-};
-
-// A socket bound on 127.0.0.1 that accepts one connection and plays the steps on it;
-// without steps it does not listen, and connecting is refused.
-struct Server {
-    int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::uint16_t port = 0;
-    Script script;
-    std::thread thread;
-
-    explicit Server(const Steps& steps, bool split = false, std::function<void()> stop = {})
-    {
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t length = sizeof address;
-        bind(listenFd, reinterpret_cast<sockaddr*>(&address), length);
-        getsockname(listenFd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        script.split = split;
-        script.stop = std::move(stop);
-        if (!steps.empty() && listen(listenFd, 4) == 0)
-            thread = std::thread([this, steps] {
-                script.fd = WaitFor(listenFd, POLLIN) ? accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-                if (script.fd < 0)
-                    return script.Fail("no client connected");
-                const int one = 1;
-                setsockopt(script.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                script.Play(steps);
-                if (script.fd >= 0)
-                    close(script.fd);
-            });
-    }
-    // "" when the client went as the script says.
-    std::string Finish()
-    {
-        if (thread.joinable())
-            thread.join();
-        return script.failure;
-    }
-    ~Server()
-    {
-        Finish();
-        close(listenFd);
     }
 };
 
@@ -203,20 +184,19 @@ inline std::vector<Transcript> LoadTranscripts(const std::string& path)
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("=== ", 0) == 0)
             cases.emplace_back().name = line.substr(4);
-        else if (!line.empty() && line[0] != '#')
-            for (const std::string& clause : Split(line, "; ")) {
-                auto [key, rest] = KeyAndRest(clause);
-                if (key == "repeat") {
-                    const std::string step = KeyAndRest(rest).second;
-                    for (int i = std::stoi(rest); i <= std::stoi(rest.substr(rest.find("..") + 2)); ++i)
-                        cases.back().steps.push_back(std::regex_replace(step, std::regex("\\{i\\}"), std::to_string(i)));
-                } else if (IsStep(key))
-                    cases.back().steps.push_back(clause);
-                else if (key == "message")
-                    cases.back().messages.push_back(rest);
-                else
-                    cases.back().lines[key] = rest;
-            }
+        for (const std::string& clause : line.empty() || line[0] == '#' || line[0] == '=' ? Steps{} : Split(line, "; ")) {
+            auto [key, rest] = KeyAndRest(clause);
+            if (key == "repeat") {
+                const std::string step = KeyAndRest(rest).second;
+                for (int i = std::stoi(rest); i <= std::stoi(rest.substr(rest.find("..") + 2)); ++i)
+                    cases.back().steps.push_back(std::regex_replace(step, std::regex("\\{i\\}"), std::to_string(i)));
+            } else if (IsStep(key))
+                cases.back().steps.push_back(clause);
+            else if (key == "message")
+                cases.back().messages.push_back(rest);
+            else
+                cases.back().lines[key] = rest;
+        }
     }
     return cases; // none when the file cannot be read
 }
