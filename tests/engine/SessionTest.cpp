@@ -17,33 +17,28 @@
 
 namespace {
 
-CheckRequest Request(const std::string& host, std::uint16_t port, HostResolver resolver = {})
-{
-    CheckRequest request;
-    request.connection = ConnectionSettings{host, port, "jo", "pw"};
-    request.resolveHost = std::move(resolver);
-    return request;
-}
-
 // One CheckSessionThread on a thread of its own, joined to a fresh Application that holds
 // the results of an earlier check, which a check that does not succeed must leave alone.
 struct SessionRun {
     Application app;
     std::shared_ptr<WorkerLink> link = std::make_shared<WorkerLink>(app);
     int stopFd = fcntl(app.stopEvent.Fd(), F_DUPFD_CLOEXEC, 0);
+    CheckRequest request;
     std::future<std::uint32_t> exit;
     std::thread thread;
 
-    SessionRun()
+    SessionRun(const std::string& host, std::uint16_t port, HostResolver resolver = {})
     {
         app.messages[42].subject = "previous";
         app.seenDigests.insert(MakeUidDigest("previous"));
+        request.connection = ConnectionSettings{host, port, "jo", "pw"};
+        request.resolveHost = std::move(resolver);
+        request.stopFd = stopFd;
     }
-    void Start(CheckRequest request)
+    void Start()
     {
         request.seenDigests = app.seenDigests;
-        request.stopFd = stopFd;
-        std::packaged_task<std::uint32_t()> task([link = link, request]() { return CheckSessionThread(link, request); });
+            std::packaged_task<std::uint32_t()> task([link = link, request = request] { return CheckSessionThread(link, request); });
         exit = task.get_future();
         thread = std::thread(std::move(task));
     }
@@ -99,18 +94,16 @@ void PlayTranscript(Transcript t, bool split)
 {
     SCOPED_TRACE(t.name + (split ? " (byte by byte)" : ""));
     const auto has = [&t](const char* key) { return t.lines.count(key) > 0; };
-    SessionRun run;
+    SessionRun run("127.0.0.1", 0);
     Server server(t.steps, split, [&run] { run.app.stopEvent.Set(); });
+    run.request.connection.port = server.port;
     if (has("seen"))
         run.app.seenDigests = Digests(t.lines["seen"]);
-    CheckRequest request = Request("127.0.0.1", server.port);
-    request.pipelining = !has("one-at-a-time");
-    request.secure.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
-    if (has("time-limit"))
-        request.replyTimeLimit = std::chrono::milliseconds(std::stoi(t.lines["time-limit"]));
-    if (has("password"))
-        request.connection.password = t.lines["password"];
-    run.Start(request);
+    run.request.pipelining = !has("one-at-a-time");
+    run.request.secure.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
+    run.request.replyTimeLimit = std::chrono::milliseconds(has("time-limit") ? std::stoi(t.lines["time-limit"]) : 60'000);
+    run.request.connection.password = has("password") ? t.lines["password"] : "pw";
+    run.Start();
     EXPECT_EQ(run.Exit(), 0u);
     EXPECT_EQ(server.Finish(), "");
     // Only a check that succeeds may change the results.
@@ -157,17 +150,14 @@ TEST(CheckSessionTest, UnreachableHostsFailAndACutSessionStillEnds)
 {
     Server closed({}), server({"login", "capa-refused", "C: STAT => +OK 0 0", "quit"});
     for (const auto& [host, port, exit, ending] : std::vector<std::tuple<std::string, std::uint16_t, std::uint32_t, std::string>>{
-             {"127.0.0.1", closed.port, 0, "16 finished untouched"}, {"no.such.host.test", 110, 1, "16 untouched lookup 12"},
+             {"127.0.0.1", closed.port, 0, "16 finished untouched"}, {"no.such.host.test", 110, 1, "16 untouched looked up"},
              {"255.255.255.255", 110, 1, "16 untouched"}, {"127.0.0.1", server.port, 0, "11 untouched cut"}}) {
         SCOPED_TRACE(host);
-        SessionRun run;
         auto lookup = std::make_shared<std::string>();
+        SessionRun run(host, port, [lookup](const std::string&, std::uint32_t&) { return (*lookup = " looked up").empty(); });
         if (ending.ends_with("cut"))
             run.link->Cut();
-        run.Start(Request(host, port, [lookup, &app = run.app](const std::string&, std::uint32_t&) {
-            *lookup = " lookup " + std::to_string(app.status.load());
-            return false;
-        }));
+        run.Start();
         EXPECT_EQ(run.Exit(), exit);
         EXPECT_EQ(run.Ending() + *lookup + (run.link->app ? "" : " cut"), ending);
     }
@@ -181,14 +171,14 @@ TEST(CheckSessionTest, StopDuringHangingLookupIsServedAtOnce)
         std::shared_future<void> released = release.get_future().share();
     };
     auto lookup = std::make_shared<Lookup>();
-    SessionRun run;
-    run.Start(Request("slow.example.test", 110, [lookup](const std::string&, std::uint32_t& address) {
+    SessionRun run("slow.example.test", 110, [lookup](const std::string&, std::uint32_t& address) {
         lookup->entered.set_value();
         lookup->released.wait_for(std::chrono::milliseconds(PatienceMs));
         address = htonl(INADDR_LOOPBACK);
         lookup->returned.set_value();
         return true;
-    }));
+    });
+    run.Start();
     ASSERT_EQ(lookup->entered.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
     run.app.stopEvent.Set();
     EXPECT_EQ(run.Exit(), 1u) << "the session waited for the lookup";
@@ -244,24 +234,21 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
         EXPECT_EQ(printed.str(), out);
         EXPECT_EQ(server.Finish(), "");
     };
-    const auto contents = [&seen] {
-        std::ifstream in(seen, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    };
     const Steps twoMessages = {"login", "capa-pipelining", "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|.",
                                "C: TOP 1 0|TOP 2 0 => +OK|From: Ann|Subject: Hello||.|+OK|X-Other: y||.", "quit"};
     const std::string list = "status 15 Successfully checked for new messages.\n1\t" + DigestHex(MakeUidDigest("uid-1"))
         + "\tAnn\tHello\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n";
     check(twoMessages, {}, 0, list + "new mail: yes\n");
     check(twoMessages, {}, 0, list + "new mail: no\n");
-    const std::string stored = contents();
-    EXPECT_EQ(stored, PackDigests(Digests("uid-1 uid-2")));
     check({"S: +OK", "C: USER jo => +OK", "C: PASS pw => -ERR [AUTH] no", "quit"}, {}, 2,
           "status 17 User name or password was rejected by the mail server.\n");
     check({"expect-close"}, {"--timeout", "1"}, 5, "status 12 Connecting to server...\n");
     check({"login", "capa-refused", "C: STAT => +OK 1 1", "C: UIDL => +OK|1 new|.", "C: TOP 1 0 => -ERR", "quit"}, {},
           3, FormatStatusLine(Status::ServerError) + "\n");
-    EXPECT_EQ(contents(), stored);
+    check({}, {}, 1, "status 16 Cannot connect to the mail server.\n");
+    DigestSet stored;
+    std::string error;
+    EXPECT_TRUE(LoadSeenFile(seen, stored, error) && stored == Digests("uid-1 uid-2")) << "a failed check wrote " << error;
     std::ostringstream out, errors; // a seen file that cannot be read: no check, no overwrite
     EXPECT_EQ(RunCheckCommand({"--seen", testing::TempDir(), "127.0.0.1", "jo"}, "pw", out, errors), 4);
     std::remove(seen.c_str());

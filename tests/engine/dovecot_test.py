@@ -24,6 +24,7 @@ import maildir_gen   # noqa: E402
 import pop3_oracle   # noqa: E402
 
 MESSAGES, PASSWORD = 1000, "s3cret pass"     # a blank inside: PASS sends it as stored
+REJECTED = (2, b"status 17 User name or password was rejected by the mail server.\n")
 FAILURES = []
 
 
@@ -40,43 +41,39 @@ def check(port, user, *options, host="127.0.0.1", password=PASSWORD):
     return result.returncode, result.stdout
 
 
-def plain_checks(port):
-    """A whole mailbox, checked again, after a message left and after one arrived."""
+def seen_after(what, port, user, seen, wanted, digests):
+    """Checks with the seen file; its contents after, which must be `digests`."""
+    expect(what, check(port, user, "--seen", seen), wanted)
+    expect(f"seen file, {what}", open(seen, "rb").read(), digests)
+
+
+def plain_checks(port, seen):
+    """A whole mailbox, checked again, after a message left and after one arrived; refusals."""
     maildir = dovecot.add_user(SERVER, "full", PASSWORD)
     generated = maildir_gen.generate(maildir, MESSAGES, seed=2, owner=(dovecot.MAIL_UID, dovecot.MAIL_GID))
-    seen = os.path.join(SERVER, "seen")
     digests = b""
     for step in ("first", "again", "one left", "one arrived"):
         if step == "one left":
             cur = os.path.join(maildir, "cur")
             os.unlink(os.path.join(cur, next(n for n in os.listdir(cur) if n.startswith("1700000101."))))
         if step == "one arrived":
-            new = os.path.join(maildir, "new", "1800000000.arrived.postbell")
-            with open(new, "wb") as f:
+            with open(os.path.join(maildir, "new", "1800000000.arrived.postbell"), "wb") as f:
                 f.write(b"From: late <late@example.org>\nSubject: arrived\n\nhello\n")
-            os.chown(new, dovecot.MAIL_UID, dovecot.MAIL_GID)
-        out, digests_after, uids = pop3_oracle.expected_check(port, "full", PASSWORD, digests)
+                os.fchown(f.fileno(), dovecot.MAIL_UID, dovecot.MAIL_GID)
+        out, digests, uids = pop3_oracle.expected_check(port, "full", PASSWORD, digests)
         if step == "first":     # the oracle must read what the generator wrote, or both agree on nothing
             expect("the oracle's mailbox", sorted(uids), sorted(u[:70].encode() for u in generated))
         before = len(dovecot.log_lines(SERVER))
-        expect(f"plain check, {step}", check(port, "full", "--seen", seen), (0, out))
-        expect(f"seen file, {step}", open(seen, "rb").read(), digests_after)
+        seen_after(f"plain check, {step}", port, "full", seen, (0, out), digests)
         expect(f"new mail, {step}", out.endswith(b"new mail: yes\n"), step in ("first", "one arrived"))
-        digests = digests_after
         if step == "first":     # Dovecot says "Logged out" only after QUIT and its reply
             ended = dovecot.ended_sessions(SERVER, b"pop3(full)", before)
             expect("logged out", bool(ended) and b"Logged out top=%d/" % MESSAGES in ended[0], True)
-    rejected = (2, b"status 17 User name or password was rejected by the mail server.\n")
     dovecot.add_user(SERVER, "blocked", PASSWORD, nologin="Blocked")
+    expect("wrong password", check(port, "full", "--seen", seen, password="x"), REJECTED)
+    seen_after("login refused", port, "blocked", seen, REJECTED, digests)
     dovecot.add_user(SERVER, "empty", PASSWORD)
-    expect("wrong password", check(port, "full", "--seen", seen, password="x"), rejected)
-    expect("login refused", check(port, "blocked", "--seen", seen), rejected)
-    expect("a failed check keeps the seen file", open(seen, "rb").read(), digests)
-    expect("an empty mailbox", check(port, "empty", "--seen", seen), (0, pop3_oracle.STATUS_OK + b"\nnew mail: no\n"))
-    expect("an empty mailbox forgets the seen messages", open(seen, "rb").read(), b"")
-    with socket.socket() as unused:
-        unused.bind(("127.0.0.1", 0))
-        expect("closed port", check(unused.getsockname()[1], "full"), (1, b"status 16 Cannot connect to the mail server.\n"))
+    seen_after("an empty mailbox", port, "empty", seen, (0, pop3_oracle.STATUS_OK + b"\nnew mail: no\n"), b"")
     return check(port, "full")
 
 
@@ -99,14 +96,13 @@ def one_handshake(certificate, received):
 
 
 def secure_checks(port, tls_port, plain):
-    ca, trust = ("--cafile", os.path.join(CERTS, "ca.crt")), "--trust-fingerprint"
-    received = []
-    # what, address, options, port, exit code, status (-1: the plain check's output)
+    ca, trust, received = ("--cafile", os.path.join(CERTS, "ca.crt")), "--trust-fingerprint", []
+    # what, address, options, port, exit code, status (0: the plain check's output)
     for what, address, options, to, code, status in [
-        ("TLS by name", "localhost", ("--tls", *ca), tls_port, 0, -1),
-        ("TLS by address", "127.0.0.1", ("--tls", *ca), tls_port, 0, -1),
-        ("STLS", "localhost", ("--starttls", *ca), port, 0, -1),
-        ("trusted self-signed", "127.0.0.4", ("--tls", trust, dovecot.fingerprint(CERTS, "selfsigned")), tls_port, 0, -1),
+        ("TLS by name", "localhost", ("--tls", *ca), tls_port, 0, 0),
+        ("TLS by address", "127.0.0.1", ("--tls", *ca), tls_port, 0, 0),
+        ("STLS", "localhost", ("--starttls", *ca), port, 0, 0),
+        ("trusted self-signed", "127.0.0.4", ("--tls", trust, dovecot.fingerprint(CERTS, "selfsigned")), tls_port, 0, 0),
         ("expired", "127.0.0.2", ("--tls", *ca), tls_port, 7, 30),
         ("wrong name", "127.0.0.3", ("--tls", *ca), tls_port, 7, 31),
         ("unknown issuer", "127.0.0.1", ("--tls",), tls_port, 7, 32),
@@ -120,11 +116,8 @@ def secure_checks(port, tls_port, plain):
     ]:
         before = len(dovecot.log_lines(SERVER))
         result = check(to, "full", *options, host=address)
-        if code == 0:
-            expect(what, result, plain)
-            continue
-        expect(what, (result[0], result[1][:10]), (code, b"status %d " % status))
-        if to in (port, tls_port):     # Dovecot names the user of a session that sent USER
+        expect(what, (result[0], result[1][:10]) if code else result, (code, b"status %d " % status) if code else plain)
+        if code and to in (port, tls_port):     # Dovecot names the user of a session that sent USER
             ended = dovecot.ended_sessions(SERVER, b"lip=%s," % address.encode(), before)
             expect(f"{what}: no login", bool(ended) and all(b"user=<>" in line for line in ended), True)
     expect("nothing sent to an untrusted server", [data for data in received if data], [])
@@ -142,8 +135,7 @@ def main():
     dovecot.make_certificates(CERTS)
     port, _, SERVER = dovecot.start(os.path.join(tmp, "server"), certs=CERTS)
     try:
-        plain = plain_checks(port)
-        secure_checks(port, dovecot.tls_port(SERVER), plain)
+        secure_checks(port, dovecot.tls_port(SERVER), plain_checks(port, os.path.join(SERVER, "seen")))
     finally:
         dovecot.stop(SERVER)
         shutil.rmtree(tmp, ignore_errors=True)
