@@ -14,47 +14,46 @@
 #include <future>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
-// One CheckSessionThread on a thread of its own, joined to a fresh Application that holds
-// the results of an earlier check, which a check that does not succeed must leave alone.
+// One check on a worker thread, started as the program starts it, for an Application that
+// holds the results of an earlier check, which a check that does not succeed must leave alone.
 struct SessionRun {
     Application app;
-    std::shared_ptr<WorkerLink> link = std::make_shared<WorkerLink>(app);
-    int stopFd = fcntl(app.stopEvent.Fd(), F_DUPFD_CLOEXEC, 0);
-    CheckRequest request;
-    std::future<std::uint32_t> exit;
-    std::thread thread;
+    std::chrono::milliseconds timeLimit{60'000};
+    bool cut = false; // the worker is cut off from the Application before it begins
+    std::shared_ptr<std::atomic<int>> exit = std::make_shared<std::atomic<int>>(-1);
+    std::unique_ptr<WorkerThread> worker;
 
     SessionRun(const std::string& host, std::uint16_t port, HostResolver resolver = {})
     {
         app.messages[42].subject = "previous";
         app.seenDigests.insert(MakeUidDigest("previous"));
-        request.connection = ConnectionSettings{host, port, "jo", "pw"};
-        request.resolveHost = std::move(resolver);
-        request.stopFd = stopFd;
+        std::tie(app.settings.host, app.settings.port, app.settings.user, app.settings.password) = std::tuple(host, port, "jo", "pw");
+        app.resolveHost = std::move(resolver);
     }
     void Start()
     {
-        request.seenDigests = app.seenDigests;
-            std::packaged_task<std::uint32_t()> task([link = link, request = request] { return CheckSessionThread(link, request); });
-        exit = task.get_future();
-        thread = std::thread(std::move(task));
+        app.checkRoutine = [exit = exit, limit = timeLimit, cut = cut](std::shared_ptr<WorkerLink> link, CheckRequest request) {
+            request.replyTimeLimit = limit;
+            if (cut)
+                link->Cut();
+            return std::uint32_t(*exit = int(CheckSessionThread(link, std::move(request))));
+        };
+        worker = StartWorkerThread(app);
     }
-    // The exit code, nothing when the session did not end in time. Meanwhile the results
-    // are read under their lock as the user interface does, to race the hand-over.
-    std::optional<std::uint32_t> Exit()
+    // The exit code, -1 when the session did not end in time. Meanwhile the results are read
+    // under their lock as the user interface does, to race the hand-over.
+    int Exit()
     {
-        for (int ms = 0; ms < PatienceMs && exit.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready; ++ms) {
+        for (int ms = 0; ms < PatienceMs && !WaitForWorkerThread(*worker, 1); ++ms) {
             std::lock_guard lock(app.resultsMutex);
             volatile std::size_t seen = app.messages.size() + app.seenDigests.size();
             (void)seen;
         }
-        if (exit.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-            return std::nullopt;
-        thread.join();
-        return exit.get();
+        return *exit;
     }
     // The status; whether the session said it finished, left a stop of its own behind, and
     // left the earlier results alone.
@@ -68,16 +67,8 @@ struct SessionRun {
     }
     ~SessionRun()
     {
-        if (thread.joinable()) {
-            app.stopEvent.Set();
-            if (exit.wait_for(std::chrono::milliseconds(PatienceMs)) != std::future_status::ready) {
-                link->Cut();
-                thread.detach();
-                return; // the stray session still polls stopFd
-            }
-            thread.join();
-        }
-        close(stopFd);
+        if (worker)
+            StopWorkerThread(app, *worker);
     }
 };
 
@@ -96,15 +87,15 @@ void PlayTranscript(Transcript t, bool split)
     const auto has = [&t](const char* key) { return t.lines.count(key) > 0; };
     SessionRun run("127.0.0.1", 0);
     Server server(t.steps, split, [&run] { run.app.stopEvent.Set(); });
-    run.request.connection.port = server.port;
+    run.app.settings.port = server.port;
     if (has("seen"))
         run.app.seenDigests = Digests(t.lines["seen"]);
-    run.request.pipelining = !has("one-at-a-time");
-    run.request.secure.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
-    run.request.replyTimeLimit = std::chrono::milliseconds(has("time-limit") ? std::stoi(t.lines["time-limit"]) : 60'000);
-    run.request.connection.password = has("password") ? t.lines["password"] : "pw";
+    run.app.pipelining = !has("one-at-a-time");
+    run.app.settings.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
+    run.timeLimit = std::chrono::milliseconds(has("time-limit") ? std::stoi(t.lines["time-limit"]) : 60'000);
+    run.app.settings.password = has("password") ? t.lines["password"] : "pw";
     run.Start();
-    EXPECT_EQ(run.Exit(), 0u);
+    EXPECT_EQ(run.Exit(), 0);
     EXPECT_EQ(server.Finish(), "");
     // Only a check that succeeds may change the results.
     EXPECT_EQ(run.Ending(), has("status") ? t.lines["status"] + " finished untouched" : "15 finished");
@@ -113,13 +104,12 @@ void PlayTranscript(Transcript t, bool split)
     std::lock_guard lock(run.app.resultsMutex);
     EXPECT_EQ(run.app.messages.size(), has("messages") ? std::stoul(t.lines["messages"]) : run.app.messages.size());
     for (const std::string& expected : t.messages) {
-        const std::uint32_t number = static_cast<std::uint32_t>(std::stoul(expected));
-        const Steps fields = Split(expected.substr(expected.find(' ') + 1), "|");
-        SCOPED_TRACE(expected);
-        ASSERT_EQ(run.app.messages.count(number), 1u);
-        const MessageInfo& info = run.app.messages.at(number);
-        EXPECT_EQ(info.uidDigest, fields[0] == "-" ? std::nullopt : std::optional(MakeUidDigest(fields[0])));
-        EXPECT_EQ(info.from + "|" + info.subject, fields.at(1) + "|" + fields.at(2));
+        const Steps fields = Split(KeyAndRest(expected).second, "|");
+        const auto found = run.app.messages.find(std::stoul(expected));
+        const MessageInfo& info = found == run.app.messages.end() ? MessageInfo{} : found->second;
+        EXPECT_EQ((info.uidDigest ? DigestHex(*info.uidDigest) : "-") + "|" + info.from + "|" + info.subject,
+                  (fields[0] == "-" ? "-" : DigestHex(MakeUidDigest(fields[0]))) + "|" + fields.at(1) + "|" + fields.at(2))
+            << expected;
     }
     EXPECT_EQ(run.app.newMail, has("new-mail") ? t.lines["new-mail"] == "yes" : bool(run.app.newMail));
     EXPECT_EQ(run.app.seenDigests, has("digests") ? Digests(t.lines["digests"]) : run.app.seenDigests);
@@ -149,17 +139,16 @@ INSTANTIATE_TEST_SUITE_P(Files, TranscriptTest, testing::Values("dialogue", "fai
 TEST(CheckSessionTest, UnreachableHostsFailAndACutSessionStillEnds)
 {
     Server closed({}), server({"login", "capa-refused", "C: STAT => +OK 0 0", "quit"});
-    for (const auto& [host, port, exit, ending] : std::vector<std::tuple<std::string, std::uint16_t, std::uint32_t, std::string>>{
+    for (const auto& [host, port, exit, ending] : std::vector<std::tuple<std::string, std::uint16_t, int, std::string>>{
              {"127.0.0.1", closed.port, 0, "16 finished untouched"}, {"no.such.host.test", 110, 1, "16 untouched looked up"},
-             {"255.255.255.255", 110, 1, "16 untouched"}, {"127.0.0.1", server.port, 0, "11 untouched cut"}}) {
+             {"255.255.255.255", 110, 1, "16 untouched"}, {"127.0.0.1", server.port, 0, "11 untouched"}}) {
         SCOPED_TRACE(host);
         auto lookup = std::make_shared<std::string>();
         SessionRun run(host, port, [lookup](const std::string&, std::uint32_t&) { return (*lookup = " looked up").empty(); });
-        if (ending.ends_with("cut"))
-            run.link->Cut();
+        run.cut = port == server.port;
         run.Start();
         EXPECT_EQ(run.Exit(), exit);
-        EXPECT_EQ(run.Ending() + *lookup + (run.link->app ? "" : " cut"), ending);
+        EXPECT_EQ(run.Ending() + *lookup, ending);
     }
     EXPECT_EQ(server.Finish(), "");
 }
@@ -181,7 +170,7 @@ TEST(CheckSessionTest, StopDuringHangingLookupIsServedAtOnce)
     run.Start();
     ASSERT_EQ(lookup->entered.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);
     run.app.stopEvent.Set();
-    EXPECT_EQ(run.Exit(), 1u) << "the session waited for the lookup";
+    EXPECT_EQ(run.Exit(), 1) << "the session waited for the lookup";
     EXPECT_EQ(run.Ending(), "12 untouched") << "the session went on, or left the stop set";
     lookup->release.set_value(); // the late answer goes nowhere
     EXPECT_EQ(lookup->returned.get_future().wait_for(std::chrono::milliseconds(PatienceMs)), std::future_status::ready);

@@ -133,23 +133,20 @@ TEST(CheckCommandOutputTest, HeaderTextCannotForgeLinesOrControlTheTerminal)
 
 TEST(SeenFileTest, RoundTripPartialRecordAndUnusableFiles)
 {
-    const std::string path = testing::TempDir() + "postbell-seen-unit-" + std::to_string(getpid());
+    const std::string path = testing::TempDir() + "postbell-seen-unit-" + std::to_string(getpid()), fifo = path + ".fifo";
+    const DigestSet written = {MakeUidDigest("a"), MakeUidDigest("b"), DigestFromBytes(std::string(16, '\0'))};
     DigestSet digests = {MakeUidDigest("kept")};
     std::string error;
-    ASSERT_TRUE(LoadSeenFile(path, digests, error)) << error;
-    EXPECT_TRUE(digests.empty()) << "a missing file is an empty set";
-    const DigestSet written = {MakeUidDigest("a"), MakeUidDigest("b"), DigestFromBytes(std::string(16, '\0'))};
+    EXPECT_TRUE(LoadSeenFile(path, digests, error) && digests.empty()) << "a missing file is an empty set " << error;
     ASSERT_TRUE(SaveSeenFile(path, written, error)) << error;
     std::ofstream(path, std::ios::app) << "0123456789"; // a partial record is ignored
-    ASSERT_TRUE(LoadSeenFile(path, digests, error)) << error;
-    EXPECT_EQ(digests, written);
+    EXPECT_TRUE(LoadSeenFile(path, digests, error) && digests == written) << error;
     // Refused at once: a FIFO without a writer would block the open past any time-out.
-    const std::string fifo = path + ".fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& unusable : {testing::TempDir(), fifo, "/dev/null"s})
         EXPECT_FALSE(LoadSeenFile(unusable, digests, error)) << unusable;
-    EXPECT_FALSE(SaveSeenFile(path + ".missing/seen", digests, error));
-    EXPECT_NE(error.find(".missing/seen"), std::string::npos) << error;
+    EXPECT_FALSE(SaveSeenFile(path + ".missing/seen", digests, error) || error.find(".missing/seen") == std::string::npos)
+        << error;
     std::remove(fifo.c_str());
     std::remove(path.c_str());
 }
