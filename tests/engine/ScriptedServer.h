@@ -54,10 +54,6 @@ inline const std::map<std::string, Steps> Shorthands = {
     {"capa-refused", {"C: CAPA => -ERR"}},
     {"quit", {"C: QUIT => +OK", "expect-close"}},
 };
-inline bool IsStep(const std::string& key)
-{
-    return Shorthands.count(key) || std::regex_match(key, std::regex("S:|C:|raw:|close|flood|expect-close|expect-open|stop|hello"));
-}
 
 // Accepts one connection and plays the steps on it; without steps it does not listen, and
 // connecting is refused. split: one byte a write, so that the client meets every cut.
@@ -165,16 +161,16 @@ struct Server {
 };
 
 // A transcript case starts with "=== name"; its other lines hold steps (above) and keywords,
-// several to a line when separated by "; ". "repeat A..B STEP" plays STEP for i from A to B,
-// {i} in it replaced by i. Options: "split" (played once more byte by byte), "password P",
-// "seen UID...", "one-at-a-time", "time-limit MS", "starttls", "tls". Expected: "status N"
-// (else the check succeeds and publishes; any other status leaves the earlier results),
-// "messages N", "message N UID|FROM|SUBJECT" (UID "-": none), "new-mail yes|no",
-// "digests UID..." ("" for the empty unique-id).
+// several to a line when separated by "; ". The server passes over the keywords. "repeat A..B
+// STEP" plays STEP for i from A to B, {i} in it replaced by i. Options: "split" (played once
+// more byte by byte), "password P", "seen UID...", "one-at-a-time", "time-limit MS",
+// "starttls", "tls". Expected: "status N" (else the check succeeds and publishes; any other
+// status leaves the earlier results), "messages N", "message N UID|FROM|SUBJECT" (UID "-":
+// none; one line per message), "new-mail yes|no", "digests UID..." ("" for the empty unique-id).
 struct Transcript {
     std::string name;
-    Steps steps, messages;
-    std::map<std::string, std::string> lines; // the other keywords' values
+    Steps steps;                              // the steps and keywords in order
+    std::map<std::string, std::string> lines; // the last value of each keyword
 };
 
 inline std::vector<Transcript> LoadTranscripts(const std::string& path)
@@ -186,16 +182,12 @@ inline std::vector<Transcript> LoadTranscripts(const std::string& path)
             cases.emplace_back().name = line.substr(4);
         for (const std::string& clause : line.empty() || line[0] == '#' || line[0] == '=' ? Steps{} : Split(line, "; ")) {
             auto [key, rest] = KeyAndRest(clause);
-            if (key == "repeat") {
-                const std::string step = KeyAndRest(rest).second;
-                for (int i = std::stoi(rest); i <= std::stoi(rest.substr(rest.find("..") + 2)); ++i)
-                    cases.back().steps.push_back(std::regex_replace(step, std::regex("\\{i\\}"), std::to_string(i)));
-            } else if (IsStep(key))
+            if (key != "repeat") {
                 cases.back().steps.push_back(clause);
-            else if (key == "message")
-                cases.back().messages.push_back(rest);
-            else
                 cases.back().lines[key] = rest;
+            } else
+                for (int i = std::stoi(rest); i <= std::stoi(rest.substr(rest.find("..") + 2)); ++i)
+                    cases.back().steps.push_back(std::regex_replace(KeyAndRest(rest).second, std::regex("\\{i\\}"), std::to_string(i)));
         }
     }
     return cases; // none when the file cannot be read

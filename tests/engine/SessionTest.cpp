@@ -103,7 +103,10 @@ void PlayTranscript(Transcript t, bool split)
         return;
     std::lock_guard lock(run.app.resultsMutex);
     EXPECT_EQ(run.app.messages.size(), has("messages") ? std::stoul(t.lines["messages"]) : run.app.messages.size());
-    for (const std::string& expected : t.messages) {
+    for (const std::string& step : t.steps) {
+        const auto [key, expected] = KeyAndRest(step);
+        if (key != "message")
+            continue;
         const Steps fields = Split(KeyAndRest(expected).second, "|");
         const auto found = run.app.messages.find(std::stoul(expected));
         const MessageInfo& info = found == run.app.messages.end() ? MessageInfo{} : found->second;
