@@ -1,30 +1,55 @@
 #!/usr/bin/env python3
-"""postbell-check against a real Dovecot on loopback: plain, implicit TLS and STLS.
+"""The real postbell-check against real servers:  check_binary_test.py dovecot|scripted POSTBELL-CHECK
 
-    dovecot_test.py PATH/TO/postbell-check
+dovecot: its own Dovecot on loopback (tools/support/dovecot.py) with throw-away certificates,
+plain, implicit TLS and STLS; needs root and Dovecot, skipped (77) without them. The plain checks
+are compared with the oracle (tools/support/pop3_oracle.py), which reads the same mailbox with
+Python's POP3 client.
 
-Starts its own Dovecot (tools/support/dovecot.py) with throw-away certificates; needs root
-and Dovecot, skipped (77) without them. The plain checks are compared with the oracle
-(tools/support/pop3_oracle.py), which reads the same mailbox with Python's POP3 client.
+scripted (tools/support/pop3_servers.py): Nagle, a server that writes each multi-line reply in
+three small writes with Nagle's algorithm on, so the second piece waits for the client's
+acknowledgement of the first; a client that delays it loses ~40 ms a message. The waits are
+counted, not timed: in a network namespace of its own (root only, else skipped) the kernel's
+DelayedACKs counter counts nothing but this check. Hostile servers: each check must end with a
+clear exit code (0 ok, 3 status 18, 5 timed out) within its --timeout plus 3 s, its peak resident
+memory (VmHWM, sampled every 10 ms) under 64 MB; a watchdog kills a runaway. A sanitizer build
+counts only code and time, with five times the limit.
 """
 
+import concurrent.futures
+import ctypes
+import fcntl
 import os
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "support"))
 import dovecot       # noqa: E402
 import maildir_gen   # noqa: E402
 import pop3_oracle   # noqa: E402
+import pop3_servers  # noqa: E402
 
 MESSAGES, PASSWORD = 1000, "s3cret pass"     # a blank inside: PASS sends it as stored
 REJECTED = (2, b"status 17 User name or password was rejected by the mail server.\n")
+NAGLE_MESSAGES, NAGLE_ALLOWED_WAITS = 20, 4   # greeting, login and QUIT may each let a timer fire
+TIMEOUT, GRACE, PEAK_KB, RUNAWAY_KB = 3, 3.0, 64 * 1024, 256 * 1024
+# hostile server: the clear exit codes it may end with
+HOSTILE = {
+    "endless_numbers": {3},
+    "endless_unique_ids": {3},
+    "never_reads": {0},             # our unread commands must not block us
+    "huge_count": {3},              # more than a check keeps: a server error at once
+    "silent_after_greeting": {3, 5},
+    "endless_line": {3},
+}
 FAILURES = []
 
 
@@ -34,9 +59,9 @@ def expect(what, got, wanted):
         print(f"FAIL {what}:\n  got      {str(got)[:600]}\n  expected {str(wanted)[:600]}")
 
 
-def check(port, user, *options, host="127.0.0.1", password=PASSWORD):
+def check(port, user, *options, host="127.0.0.1", password=PASSWORD, **environment):
     result = subprocess.run([CHECK, "--timeout", "120", "--port", str(port), *options, host, user],
-                            env=dict(os.environ, POSTBELL_PASSWORD=password), stdin=subprocess.DEVNULL,
+                            env=dict(os.environ, POSTBELL_PASSWORD=password, **environment), stdin=subprocess.DEVNULL,
                             capture_output=True, timeout=300)
     return result.returncode, result.stdout
 
@@ -123,12 +148,11 @@ def secure_checks(port, tls_port, plain):
     expect("nothing sent to an untrusted server", [data for data in received if data], [])
 
 
-def main():
-    global CHECK, SERVER, CERTS
-    CHECK = os.path.abspath(sys.argv[1])
+def dovecot_checks():
+    global SERVER, CERTS
     if os.geteuid() != 0 or not shutil.which("dovecot"):
         print("SKIPPED: needs root and Dovecot (tools/test.sh gives both)")
-        return 77
+        sys.exit(77)
     tmp = tempfile.mkdtemp(prefix="pbdovecot.", dir="/tmp")
     os.chmod(tmp, 0o755)
     CERTS = os.path.join(tmp, "certs")
@@ -139,9 +163,70 @@ def main():
     finally:
         dovecot.stop(SERVER)
         shutil.rmtree(tmp, ignore_errors=True)
-    print(f"{len(FAILURES)} failed" if FAILURES else "all passed")
-    return 1 if FAILURES else 0
+
+
+def own_network():
+    """A network namespace of our own with its loopback up; False when the kernel refuses."""
+    if ctypes.CDLL(None, use_errno=True).unshare(0x40000000) != 0:     # CLONE_NEWNET
+        return False
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        flags = struct.unpack("16sH14x", fcntl.ioctl(s, 0x8913, struct.pack("16sH14x", b"lo", 0)))[1]
+        fcntl.ioctl(s, 0x8914, struct.pack("16sH14x", b"lo", flags | 1))    # SIOCSIFFLAGS, IFF_UP
+    return True
+
+
+def delayed_acks():
+    with open("/proc/net/netstat") as f:
+        names, values = [line.split() for line in f][:2]
+    return int(values[names.index("DelayedACKs")])
+
+
+def hostile(name, timeout, runaway_kb):
+    """(exit code, seconds, peak RSS KiB, killed by the watchdog)"""
+    with pop3_servers.ScriptedServer(pop3_servers.HOSTILE[name]) as server:
+        start, peak, runaway = time.monotonic(), 0, False
+        child = subprocess.Popen([CHECK, "--timeout", str(timeout), "--port", str(server.port), "127.0.0.1", "u"],
+                                 env=dict(os.environ, POSTBELL_PASSWORD="p"), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        while child.poll() is None:
+            try:    # before its exec the child is a copy of this Python
+                if os.readlink(f"/proc/{child.pid}/exe") == os.path.realpath(CHECK):
+                    with open(f"/proc/{child.pid}/status") as f:
+                        peak = max(peak, next(int(l.split()[1]) for l in f if l.startswith("VmHWM:")))
+            except (OSError, StopIteration):
+                pass
+            if peak > runaway_kb or time.monotonic() - start > timeout + 20:
+                runaway = True
+                child.kill()
+            time.sleep(0.01)
+    return child.returncode, time.monotonic() - start, peak, runaway
+
+
+def scripted_checks():
+    if not own_network():
+        print("nagle: skipped (needs root)")
+    else:
+        with pop3_servers.ScriptedServer(pop3_servers.nagle_pop3(NAGLE_MESSAGES)) as server:
+            for pipelining in ("1", "0"):
+                before = delayed_acks()
+                code, out = check(server.port, "u", POSTBELL_PIPELINING=pipelining)
+                waits = delayed_acks() - before
+                print(f"nagle, pipelining={pipelining}: exit {code}, {waits} delayed-ACK waits")
+                expect(f"nagle, pipelining={pipelining}: exit, lines, at most {NAGLE_ALLOWED_WAITS} waits ({waits})",
+                       (code, out.count(b"\n"), waits <= NAGLE_ALLOWED_WAITS), (0, NAGLE_MESSAGES + 2, True))
+    with open(CHECK, "rb") as f:
+        plain = b"__asan_init" not in (binary := f.read()) and b"__tsan_init" not in binary
+    limit = TIMEOUT if plain else 5 * TIMEOUT
+    with concurrent.futures.ThreadPoolExecutor(len(HOSTILE)) as pool:
+        outcomes = pool.map(lambda name: hostile(name, limit, RUNAWAY_KB * (1 if plain else 8)), HOSTILE)
+    for (name, codes), (code, seconds, rss, killed) in zip(HOSTILE.items(), outcomes):
+        print(f"{name}: exit {code}, {seconds:.2f} s, peak RSS {rss / 1024:.1f} MB")
+        expect(f"{name}: a clear end, in time, in bounds", (killed, code in codes, seconds <= limit + GRACE,
+               not plain or rss <= PEAK_KB), (False, True, True, True))
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    CHECK = os.path.abspath(sys.argv[2])
+    dovecot_checks() if sys.argv[1] == "dovecot" else scripted_checks()
+    print(f"{len(FAILURES)} failed" if FAILURES else "all passed")
+    sys.exit(1 if FAILURES else 0)
