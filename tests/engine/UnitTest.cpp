@@ -94,28 +94,28 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
     }
 }
 
+// The arguments, a blank between (two for an empty one), and what is read: host, user, port,
+// time-out and trusted fingerprint, or "-" for a line refused with a reason.
 TEST(CheckCommandLineTest, OptionsAreReadAndWrongLinesRefused)
 {
-    CheckCommandLine line;
-    std::string error;
-    ASSERT_TRUE(ParseCheckCommandLine({"--timeout", "5", "--", "-host-", "--seen"}, line, error)) << error;
-    EXPECT_EQ(line.host + "|" + line.user + "|" + std::to_string(line.port) + "|" + std::to_string(line.timeoutSeconds),
-              "-host-|--seen|110|5");
-    ASSERT_TRUE(ParseCheckCommandLine({"--tls", "--trust-fingerprint", std::string(32, 'A') + ":" + std::string(32, '0'),
-                                       "host", "user"}, line, error));
-    EXPECT_EQ(line.port, 995); // the TLS port unless --port says otherwise
-    EXPECT_EQ(line.trustedFingerprint, std::string(32, 'a') + std::string(32, '0'));
-    const std::vector<std::vector<std::string>> wrong = {
-        {"host"}, {"host", "user", "extra"}, {"--port", "host", "user"}, {"host", "user", "--port"},
-        {"--port", "0", "host", "user"}, {"--port", "65536", "host", "user"}, {"--port", "11x", "host", "user"},
-        {"--timeout", "0", "host", "user"}, {"--timeout", "99999999999999", "host", "user"}, {"--seen", "", "h", "u"},
-        {"--tls", "--starttls", "host", "user"}, {"--cafile", "ca.pem", "host", "user"},
-        {"--trust-fingerprint", std::string(63, 'a') + "g", "host", "user"},
-    };
-    for (const auto& args : wrong) {
-        CheckCommandLine fresh;
-        error.clear();
-        EXPECT_FALSE(ParseCheckCommandLine(args, fresh, error) || error.empty()) << testing::PrintToString(args);
+    const std::string a32 = std::string(32, 'a'), zero32 = std::string(32, '0');
+    for (const auto& [args, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"--timeout 5 -- -host- --seen", "-host-|--seen|110|5|"},
+             {"--tls --trust-fingerprint AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA:" + zero32 + " h u", "h|u|995|60|" + a32 + zero32},
+             {"host", "-"}, {"host user extra", "-"}, {"--port host user", "-"}, {"host user --port", "-"},
+             {"--port 0 host user", "-"}, {"--port 65536 host user", "-"}, {"--port 11x host user", "-"},
+             {"--timeout 0 host user", "-"}, {"--timeout 99999999999999 host user", "-"}, {"--seen  h u", "-"},
+             {"--tls --starttls host user", "-"}, {"--cafile ca.pem host user", "-"},
+             {"--trust-fingerprint " + a32 + a32.substr(1) + "g host user", "-"}}) {
+        std::vector<std::string> argv(1);
+        for (char c : args)
+            c == ' ' ? (void)argv.emplace_back() : argv.back().push_back(c);
+        CheckCommandLine line;
+        std::string error;
+        const bool taken = ParseCheckCommandLine(argv, line, error);
+        EXPECT_EQ(taken ? line.host + "|" + line.user + "|" + std::to_string(line.port) + "|"
+                          + std::to_string(line.timeoutSeconds) + "|" + line.trustedFingerprint
+                        : error.empty() ? "refused without a reason" : "-", expected) << args;
     }
 }
 

@@ -1,19 +1,13 @@
 #!/usr/bin/env python3
 """The real postbell-check against real servers:  check_binary_test.py dovecot|scripted POSTBELL-CHECK
 
-dovecot: its own Dovecot on loopback (tools/support/dovecot.py) with throw-away certificates,
-plain, implicit TLS and STLS; needs root and Dovecot, skipped (77) without them. The plain checks
-are compared with the oracle (tools/support/pop3_oracle.py), which reads the same mailbox with
-Python's POP3 client.
-
-scripted (tools/support/pop3_servers.py): Nagle, a server that writes each multi-line reply in
-three small writes with Nagle's algorithm on, so the second piece waits for the client's
-acknowledgement of the first; a client that delays it loses ~40 ms a message. The waits are
-counted, not timed: in a network namespace of its own (root only, else skipped) the kernel's
-DelayedACKs counter counts nothing but this check. Hostile servers: each check must end with a
-clear exit code (0 ok, 3 status 18, 5 timed out) within its --timeout plus 3 s, its peak resident
-memory (VmHWM, sampled every 10 ms) under 64 MB; a watchdog kills a runaway. A sanitizer build
-counts only code and time, with five times the limit.
+dovecot: its own Dovecot (tools/support/dovecot.py) with throw-away certificates, plain, TLS and
+STLS, compared with the oracle (tools/support/pop3_oracle.py); skipped (77) without root and Dovecot.
+scripted (tools/support/pop3_servers.py): Nagle, replies in three small writes with Nagle on; a
+client that delays its ACKs waits ~40 ms a message. The waits are counted in a network namespace of
+its own (root only, else skipped), where the kernel's DelayedACKs counts nothing but this check.
+Hostile servers: each check ends with a clear exit code (0 ok, 3 status 18, 5 timed out) within its
+--timeout plus 3 s and under 64 MB peak RSS (a sanitizer build: code and five times the time only).
 """
 
 import concurrent.futures
@@ -94,8 +88,8 @@ def plain_checks(port, seen):
         if step == "first":     # Dovecot says "Logged out" only after QUIT and its reply
             ended = dovecot.ended_sessions(SERVER, b"pop3(full)", before)
             expect("logged out", bool(ended) and b"Logged out top=%d/" % MESSAGES in ended[0], True)
-    dovecot.add_user(SERVER, "blocked", PASSWORD, nologin="Blocked")
     expect("wrong password", check(port, "full", "--seen", seen, password="x"), REJECTED)
+    dovecot.add_user(SERVER, "blocked", PASSWORD, nologin="Blocked")
     seen_after("login refused", port, "blocked", seen, REJECTED, digests)
     dovecot.add_user(SERVER, "empty", PASSWORD)
     seen_after("an empty mailbox", port, "empty", seen, (0, pop3_oracle.STATUS_OK + b"\nnew mail: no\n"), b"")
