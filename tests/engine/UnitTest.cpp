@@ -56,12 +56,11 @@ TEST(Pop3ParsingTest, EverySplitGivesTheSameLines)
 
 TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
 {
-    std::string ja255;
-    for (int i = 0; i < 85; ++i)
-        ja255 += "日";
-    std::string ja258 = "Subject: =?UTF-8?B?";
-    for (int i = 0; i < 86; ++i)
-        ja258 += "5pel";
+    const auto times = [](std::string piece, int count) {
+        for (const std::string one = piece; --count > 0;)
+            piece += one;
+        return piece;
+    };
     // The lines of a header block, then the From and Subject read from it ("-": none).
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"From: Ann <ann@example.org>", "Subject: Hello"}, "Ann <ann@example.org>|Hello"},
@@ -73,7 +72,7 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
         {{"From: =?UTF-8?Q?J=C3=B6rg?= <j@example.org>"}, "Jörg <j@example.org>|-"},
         {{"Subject: Caf\xE9 au lait", "From: M\xFCller"}, "Müller|Café au lait"},
         {{"Subject: " + std::string(254, 'a') + "é"}, "-|" + std::string(254, 'a')},
-        {{ja258 + "?="}, "-|" + ja255},
+        {{"Subject: =?UTF-8?B?" + times("5pel", 86) + "?="}, "-|" + times("日", 85)},
         {{"Subject: x", " " + std::string(5000, 'y'), " z"}, "-|x " + std::string(253, 'y')},
         {{"From: first", "From: second", "X-From: no", "Fromage: no", "Received: from a", " Subject: no", "Subject"},
          "second|-"},

@@ -11,6 +11,7 @@ Hostile servers: each check ends with a clear exit code (0 ok, 3 status 18, 5 ti
 """
 
 import concurrent.futures
+import contextlib
 import ctypes
 import fcntl
 import os
@@ -99,17 +100,15 @@ def plain_checks(port, seen):
 def one_handshake(certificate, received):
     """A TLS server on 127.0.0.4 that shows a certificate to one client; its port."""
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-    context.load_cert_chain(os.path.join(CERTS, certificate + ".crt"), os.path.join(CERTS, certificate + ".key"))
+    context.load_cert_chain(*(os.path.join(CERTS, certificate + ending) for ending in (".crt", ".key")))
     listener = socket.create_server(("127.0.0.4", 0))
     listener.settimeout(30)
 
     def serve():
-        try:
-            with listener, context.wrap_socket(listener.accept()[0], server_side=True) as tls:
+        with listener, contextlib.suppress(OSError):    # ssl.SSLError too: the client refused the certificate
+            with context.wrap_socket(listener.accept()[0], server_side=True) as tls:
                 tls.sendall(b"+OK\r\n")
                 received.append(tls.recv(100))
-        except (OSError, ssl.SSLError):
-            pass    # the client refused the certificate
     threading.Thread(target=serve, daemon=True).start()
     return listener.getsockname()[1]
 
