@@ -45,9 +45,8 @@ inline std::pair<std::string, std::string> KeyAndRest(const std::string& line)
 
 // Steps: "S: a|b" (lines sent in one write, with CR LF), "raw: bytes" (no CR LF), "C: a|b" (the
 // client must send exactly these lines next; "C: a => b" then sends b), "close", "expect-close"
-// (the client closes with nothing more sent), "expect-open" (it has not closed yet), "flood" (an
-// endless line), "stop" (the session is told to stop), "hello" (the client's first bytes, unread),
-// and the shorthands below.
+// (the client closes with nothing more sent), "expect-open" (it has not closed yet), "stop"
+// (the session is told to stop), "hello" (the client's first bytes, unread), and the shorthands.
 inline const std::map<std::string, Steps> Shorthands = {
     {"login", {"S: +OK", "C: USER jo => +OK", "C: PASS pw => +OK"}},
     {"capa-pipelining", {"C: CAPA => +OK|PIPELINING|."}},
@@ -151,10 +150,6 @@ struct Server {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 if (recv(fd, buffer, 1, MSG_PEEK | MSG_DONTWAIT) == 0)
                     Fail("the client closed too early");
-            } else if (key == "flood") {
-                for (int i = 0; i < 1024 && failure.empty(); ++i)
-                    Send(std::string(65536, 'x'));
-                failure.clear(); // the client is expected to give up on the line
             }
         }
     }
