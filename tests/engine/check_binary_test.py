@@ -3,11 +3,8 @@
 
 dovecot: its own Dovecot (tools/support/dovecot.py) with throw-away certificates, plain, TLS and
 STLS, compared with the oracle (tools/support/pop3_oracle.py); skipped (77) without root and Dovecot.
-scripted (tools/support/pop3_servers.py): Nagle, replies in three small writes with Nagle on; a
-client that delays its ACKs waits ~40 ms a message. The waits are counted in a network namespace of
-its own (root only, else skipped), where the kernel's DelayedACKs counts nothing but this check.
-Hostile servers: each check ends with a clear exit code (0 ok, 3 status 18, 5 timed out) within its
---timeout plus 3 s and under 64 MB peak RSS (a sanitizer build: code and five times the time only).
+scripted: the Nagle and hostile servers of tools/support/pop3_servers.py, as the README's "Scripted
+servers and fuzzing" describes them: delayed ACKs counted, exit codes, time and peak memory bounded.
 """
 
 import concurrent.futures
