@@ -115,16 +115,17 @@ void PlayTranscript(Transcript t, bool split)
 
 } // namespace
 
+// Stops at the first case that fails: a client that left its script can cost each later case
+// the server's whole patience.
 TEST(TranscriptTest, EveryCasePlaysAsWritten)
 {
     for (const char* file : {"dialogue", "failures", "bounds", "pipelining", "secure"}) {
         const auto cases = LoadTranscripts(std::string(POSTBELL_TRANSCRIPTS) + "/" + file + ".txt");
-        EXPECT_FALSE(cases.empty()) << file;
-        for (const Transcript& t : cases) {
-            PlayTranscript(t, false);
-            if (t.lines.count("split"))
-                PlayTranscript(t, true);
-        }
+        ASSERT_FALSE(cases.empty()) << file;
+        for (const Transcript& t : cases)
+            for (const bool split : {false, true})
+                if (!HasFailure() && (!split || t.lines.count("split")))
+                    PlayTranscript(t, split);
     }
 }
 
