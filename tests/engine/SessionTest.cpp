@@ -27,7 +27,7 @@ struct SessionRun {
     {
         app.messages[42].subject = "previous";
         app.seenDigests.insert(MakeUidDigest("previous"));
-        std::tie(app.settings.host, app.settings.port, app.settings.user, app.settings.password) = std::tuple(host, port, "jo", "pw");
+        app.connection = {host, port, "jo", "pw"};
         app.resolveHost = std::move(resolver);
     }
     void Start()
@@ -82,13 +82,13 @@ void PlayTranscript(Transcript t, bool split)
     const auto has = [&t](const char* key) { return t.lines.count(key) > 0; };
     SessionRun run("127.0.0.1", 0);
     Server server(t.steps, split, [&run] { run.app.stopEvent.Set(); });
-    run.app.settings.port = server.port;
+    run.app.connection.port = server.port;
     if (has("seen"))
         run.app.seenDigests = Digests(t.lines["seen"]);
     run.app.pipelining = !has("one-at-a-time");
-    run.app.settings.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
+    run.app.secure.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
     run.timeLimit = std::chrono::milliseconds(has("time-limit") ? std::stoi(t.lines["time-limit"]) : 60'000);
-    run.app.settings.password = has("password") ? t.lines["password"] : "pw";
+    run.app.connection.password = has("password") ? t.lines["password"] : "pw";
     run.Start();
     EXPECT_EQ(run.Exit(), 0);
     EXPECT_EQ(server.Finish(), "");
