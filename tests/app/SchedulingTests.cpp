@@ -47,8 +47,8 @@ TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
 }
 
 // Three workers that run until StopEvent and end as a stopped session does, then one that
-// ends alone after its results, as a session does after QUIT; then the closed gate.
-TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneHandsOverAndLeavesNoStop)
+// ends alone, as a session does after QUIT; then the closed gate.
+TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneLeavesNoStop)
 {
     if (IsDialupConnected())
         GTEST_SKIP() << "this machine has a point-to-point interface up";
@@ -62,9 +62,6 @@ TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneHands
         most = std::max(most.load(), ++running);
         if (++started == 4) {
             request.set_value({given.connection.host, given.seenDigests});
-            CheckResults results{{{1, Message(1, "x", "a")}, {3, Message(3, "z", "c")}, {2, Message(2, "y", "")}}, {Digest('b')}, true};
-            link->PostStatus(15);
-            link->PublishResults(std::move(results));
             link->SignalStop();
         } else {
             stopped += WaitReadable(given.stopFd, 10000) && AutoResetEvent::TryConsumeFd(given.stopFd);
@@ -94,12 +91,6 @@ TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneHands
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), descriptors)
         << "a worker's copy of StopEvent stayed open";
     EXPECT_EQ(request.get_future().get(), std::make_pair(std::string("pop.example.org"), DigestSet{Digest('a')}));
-    EXPECT_TRUE(app.statusEvent.TryConsume() && app.finishedEvent.TryConsume() && app.newMail);
-    EXPECT_EQ(app.status.load(), 15);
-    EXPECT_EQ(app.seenDigests, DigestSet{Digest('b')});
-    const ResultView view = BuildResultView(app);
-    ASSERT_EQ(view.count, 3u);
-    EXPECT_EQ(view.rows[0].from + view.rows[1].from + view.rows[2].from, "zyx") << "highest number first";
     StopCheck(app);
 }
 
