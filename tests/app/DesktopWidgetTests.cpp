@@ -141,10 +141,10 @@ struct DesktopTest : ::testing::Test {
     QAction* MenuEntry(int index) { return desktop.tray.menu->actions()[index]; } // Open, Check Mail Now, Settings...
     // What a step does: acts joined by '+', each a verb and its argument.
     const std::map<std::string, std::function<void(Arg)>> acts = {
-        {"click", [this](Arg) { Emit(QSystemTrayIcon::Trigger); }},
-        {"double", [this](Arg) { Emit(QSystemTrayIcon::DoubleClick); }},
-        {"middle", [this](Arg) { Emit(QSystemTrayIcon::MiddleClick); }},
-        {"right-click", [this](Arg) { Emit(QSystemTrayIcon::Context); }},
+        {"tray", [this](Arg how) { // a click on the icon: left, double, middle or right
+             Emit(how == "double" ? QSystemTrayIcon::DoubleClick : how == "middle" ? QSystemTrayIcon::MiddleClick
+                  : how == "right" ? QSystemTrayIcon::Context : QSystemTrayIcon::Trigger);
+         }},
         {"balloon", [this](Arg) { emit desktop.tray.icon->messageClicked(); }},
         {"open", [this](Arg) { OpenMainWindow(app, desktop), (void)QTest::qWaitForWindowExposed(Window()); }},
         {"hide", [this](Arg) { Window()->reject(); }},
@@ -255,21 +255,19 @@ TEST_F(DesktopTest, TrayIconAndListFollowChecksClicksAndTheWindow)
 {
     CreateWindows();
     Play({
-        {"finish 132", "icon=N | tip=No new e-mail | window=hidden | count=3"}, // a hidden window gets its rows when shown
-        {"open", "window=shown | rows=321"},
+        {"finish 132+open", "icon=N | tip=No new e-mail | count=3 | window=shown | rows=321"}, // a hidden window gets its rows when shown
         {"finish 4", "count=1 | rows=4"}, // a visible one at once
-        {"hide+finish 5", "window=hidden | count=1"},
-        {"open", "window=shown | rows=5"},
+        {"hide+finish 5+open", "window=shown | count=1 | rows=5"},
         {"key Return", "window=shown"}, // no button is a default one
         {"key Escape+finish 1 new", "icon=E | tip=You have new e-mail | window=hidden"},
         {"post 16+post 12", "icon=E | tip=Connecting to server..."}, // new mail outlives an error
         // The icon keeps still while the window shows.
-        {"click+post 16", "icon=N | tip=No new e-mail | window=shown | rows=1 | bar=Cannot connect to the mail server."},
+        {"tray left+post 16", "icon=N | tip=No new e-mail | window=shown | rows=1 | bar=Cannot connect to the mail server."},
         {"finish 6 new", "icon=N | tip=No new e-mail | rows=6 | new mail=none"}, // seen in the window, never announced later
-        {"hide+middle", "window=hidden"},
+        {"hide+tray middle", "window=hidden"},
         {"balloon", "icon=N | tip=No new e-mail | window=shown"},
-        {"button closeButton+double", "window=shown"},
-        {"close-box+balloon+right-click", "window=hidden"}, // Qt reports a balloon click before a right click
+        {"button closeButton+tray double", "window=shown"},
+        {"close-box+balloon+tray right", "window=hidden"}, // Qt reports a balloon click before a right click
         // A check's end and its last status in one wake-up: the end is served first, else the
         // new-mail tooltip would come last.
         {"wake 67", "count=2 | icon=E | tip=Successfully checked for new messages."},

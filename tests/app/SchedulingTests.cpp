@@ -27,10 +27,6 @@ long long MsSince(steady_clock::time_point start)
     return duration_cast<milliseconds>(steady_clock::now() - start).count();
 }
 UidDigest Digest(char c) { return DigestFromBytes(std::string(16, c)); }
-MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
-{
-    return {Digest(static_cast<char>(number)), number, std::move(from), std::move(subject)};
-}
 
 TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
 {
@@ -104,7 +100,7 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
         for (int generation = 0; generation < 100000 && (generation < 300 || reads < 300); ++generation) {
             CheckResults results;
             for (std::uint32_t number = 1; number <= 1u + generation % 7; ++number)
-                results.messages[number] = Message(number, std::to_string(number), std::to_string(generation));
+                results.messages[number] = {Digest(char(number)), number, std::to_string(number), std::to_string(generation)};
             link->PublishResults(std::move(results));
             last = generation;
         }
@@ -130,7 +126,7 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
 {
     Application app;
     Settings settings;
-    app.messages = {{1, Message(1, "a", "old one")}};
+    app.messages = {{1, {Digest('a'), 1, "a", "old one"}}};
     app.seenDigests = {Digest('a')};
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -143,7 +139,7 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
         } else {
             released.wait_for(seconds(60));
             link->PostStatus(17);
-            link->PublishResults(CheckResults{{{7, Message(7, "late", "late")}}, {}, true});
+            link->PublishResults(CheckResults{{{7, {Digest('b'), 7, "late", "late"}}}, {}, true});
             link->SignalStop();
         }
         link->SignalFinished();
