@@ -1,6 +1,5 @@
-// The desktop program's tray decisions, then its windows and tray icon under the offscreen
-// platform, which has no tray: the QSystemTrayIcon keeps the picture and tooltip it is given,
-// and these are read back. Its balloon cannot be read back: the decisions are tested alone.
+// The tray decisions alone (a balloon cannot be read back), then the windows and tray icon
+// under the offscreen platform, whose QSystemTrayIcon keeps the picture and tooltip it is given.
 #include "CheckScheduling.h"
 #include "CheckSession.h"
 #include "DesktopRun.h"
@@ -97,9 +96,7 @@ struct DesktopTest : ::testing::Test {
     }
     ~DesktopTest() override { StopCheck(app); }
 
-    // The one place these tests reach the program's settings.
-    Settings& Chosen() { return desktop.settings; }
-    // What a check finds, without a server: progress, these messages, the end.
+    Settings& Chosen() { return desktop.settings; } // the one place these tests reach the program's settings
     void Mailbox(const std::string& digits, bool newMail)
     {
         app.checkRoutine = [digits, newMail](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
@@ -137,13 +134,12 @@ struct DesktopTest : ::testing::Test {
     }
 
     using Arg = const std::string&;
-    void Emit(QSystemTrayIcon::ActivationReason reason) { emit desktop.tray.icon->activated(reason); }
     QAction* MenuEntry(int index) { return desktop.tray.menu->actions()[index]; } // Open, Check Mail Now, Settings...
     // What a step does: acts joined by '+', each a verb and its argument.
     const std::map<std::string, std::function<void(Arg)>> acts = {
         {"tray", [this](Arg how) { // a click on the icon: left, double, middle or right
-             Emit(how == "double" ? QSystemTrayIcon::DoubleClick : how == "middle" ? QSystemTrayIcon::MiddleClick
-                  : how == "right" ? QSystemTrayIcon::Context : QSystemTrayIcon::Trigger);
+             emit desktop.tray.icon->activated(how == "double" ? QSystemTrayIcon::DoubleClick : how == "middle" ? QSystemTrayIcon::MiddleClick
+                                               : how == "right" ? QSystemTrayIcon::Context : QSystemTrayIcon::Trigger);
          }},
         {"balloon", [this](Arg) { emit desktop.tray.icon->messageClicked(); }},
         {"open", [this](Arg) { OpenMainWindow(app, desktop), (void)QTest::qWaitForWindowExposed(Window()); }},
@@ -155,7 +151,6 @@ struct DesktopTest : ::testing::Test {
         // A status, a check's end ("new": with new mail), served as their events' watchers would.
         {"post", [this](Arg code) { app.status.store(std::stoi(code)), app.statusEvent.Set(), ServeStatusEvent(app, desktop); }},
         {"finish", [this](Arg digits) { Finish(Messages(digits.substr(0, digits.find(' '))), digits.ends_with(" new")); }},
-        // One wake-up of the loop for a check's end and its last status; then a loop that only the status wakes.
         {"wake", [this](Arg digits) { SetResults(Messages(digits), true), app.status.store(15), app.statusEvent.Set(), app.finishedEvent.Set(); }},
         {"unwatch-finished", [this](Arg) { desktop.finishedNotifier->setEnabled(false); }},
         {"mailbox", [this](Arg digits) { Mailbox(digits.substr(0, digits.find(' ')), digits.ends_with(" new")); }},
@@ -250,7 +245,6 @@ struct DesktopTest : ::testing::Test {
     }
 };
 
-// One person's session: checks, clicks and the window, then the icon, the window and the list.
 TEST_F(DesktopTest, TrayIconAndListFollowChecksClicksAndTheWindow)
 {
     CreateWindows();
@@ -268,8 +262,8 @@ TEST_F(DesktopTest, TrayIconAndListFollowChecksClicksAndTheWindow)
         {"balloon", "icon=N | tip=No new e-mail | window=shown"},
         {"button closeButton+tray double", "window=shown"},
         {"close-box+balloon+tray right", "window=hidden"}, // Qt reports a balloon click before a right click
-        // A check's end and its last status in one wake-up: the end is served first, else the
-        // new-mail tooltip would come last.
+        // A check's end and its last status in one wake-up (then one that only the status wakes):
+        // the end is served first, else the new-mail tooltip would come last.
         {"wake 67", "count=2 | icon=E | tip=Successfully checked for new messages."},
         {"open+hide+unwatch-finished+wake 678", "count=3 | icon=E | tip=Successfully checked for new messages."},
     });

@@ -31,9 +31,8 @@ UidDigest Digest(char c) { return DigestFromBytes(std::string(16, c)); }
 TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
 {
     constexpr unsigned P2p = IFF_POINTOPOINT | IFF_UP | IFF_RUNNING;
-    const std::pair<unsigned, bool> cases[] = {{IFF_LOOPBACK | IFF_UP | IFF_RUNNING, false}, {IFF_LOOPBACK | P2p, false},
-                                               {IFF_BROADCAST | IFF_UP | IFF_RUNNING, false}, {P2p & ~IFF_RUNNING, false},
-                                               {P2p & ~IFF_UP, false}, {P2p, true}};
+    const std::pair<unsigned, bool> cases[] = {{IFF_LOOPBACK | P2p, false}, {IFF_BROADCAST | IFF_UP | IFF_RUNNING, false},
+                                               {P2p & ~IFF_RUNNING, false}, {P2p & ~IFF_UP, false}, {P2p, true}};
     for (auto [flags, open] : cases)
         EXPECT_EQ(DialupGateOpen({{"lo", IFF_LOOPBACK | IFF_UP | IFF_RUNNING}, {"if", flags}}), open) << flags;
     bool sawLoopback = false; // the machine's own list is read
@@ -157,12 +156,9 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
     EXPECT_TRUE(ownStop) << "the abandoned worker's stop went elsewhere";
     EXPECT_FALSE(nextStopped);
     EXPECT_FALSE(app.statusEvent.TryConsume() || app.finishedEvent.TryConsume());
-    {
-        std::lock_guard lock(app.resultsMutex);
-        EXPECT_EQ(app.messages.at(1).subject, "old one");
-        EXPECT_EQ(app.seenDigests, DigestSet{Digest('a')});
-        EXPECT_FALSE(app.newMail);
-    }
+    EXPECT_EQ(app.messages.at(1).subject, "old one"); // the next worker publishes nothing
+    EXPECT_EQ(app.seenDigests, DigestSet{Digest('a')});
+    EXPECT_FALSE(app.newMail);
     StopCheck(app);
     EXPECT_TRUE(nextStopped);
     EXPECT_TRUE(app.finishedEvent.TryConsume());
