@@ -1,6 +1,5 @@
-// The desktop program's tray decisions, then its windows and tray icon under the offscreen
-// platform, which has no tray: the QSystemTrayIcon keeps the picture and tooltip it is given,
-// and these are read back. Its balloon cannot be read back: the decisions are tested alone.
+// The tray decisions alone (a balloon cannot be read back), then the windows and tray icon
+// under the offscreen platform, whose QSystemTrayIcon keeps the picture and tooltip it is given.
 #include "CheckScheduling.h"
 #include "CheckSession.h"
 #include "DesktopRun.h"
@@ -60,14 +59,6 @@ TEST(TrayState, EachStatusGivesItsPictureAndBalloonOnlyWhileTheWindowIsHidden)
     EXPECT_EQ(cut.statusBarText->size(), StatusTextLimit);
 }
 
-bool ProcessEventsUntil(const std::function<bool()>& pred)
-{
-    QDeadlineTimer deadline(10000);
-    while (!pred() && !deadline.hasExpired())
-        QTest::qWait(5);
-    return pred();
-}
-
 // Messages named by digits: "31" is message 3 from "3" and message 1 from "1", subject "s1".
 MessageTable Messages(const std::string& digits, bool isNew = false)
 {
@@ -77,9 +68,6 @@ MessageTable Messages(const std::string& digits, bool isNew = false)
                              std::string(1, c), std::string{'s', c}, isNew};
     return messages;
 }
-
-// A stored REG_DWORD: four bytes, little-endian.
-std::string Dword(std::uint32_t n) { return {char(n), char(n >> 8), char(n >> 16), char(n >> 24)}; }
 
 struct DesktopTest : ::testing::Test {
     TempConfigHome home;
@@ -108,9 +96,7 @@ struct DesktopTest : ::testing::Test {
     }
     ~DesktopTest() override { StopCheck(app); }
 
-    // The one place these tests reach the program's settings.
-    Settings& Chosen() { return desktop.settings; }
-    // What a check finds, without a server: progress, these messages, the end.
+    Settings& Chosen() { return desktop.settings; } // the one place these tests reach the program's settings
     void Mailbox(const std::string& digits, bool newMail)
     {
         app.checkRoutine = [digits, newMail](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
@@ -140,24 +126,21 @@ struct DesktopTest : ::testing::Test {
         app.finishedEvent.Set();
         ServeFinishedEvent(app, desktop);
     }
-    void SetResults(const MessageTable& messages, bool newMail, bool merge = false)
+    void SetResults(const MessageTable& messages, bool newMail)
     {
         std::lock_guard lock(app.resultsMutex);
-        if (!merge)
-            app.messages.clear();
-        app.messages.insert(messages.begin(), messages.end());
+        app.messages = messages;
         app.newMail = newMail;
     }
 
     using Arg = const std::string&;
-    void Emit(QSystemTrayIcon::ActivationReason reason) { emit desktop.tray.icon->activated(reason); }
     QAction* MenuEntry(int index) { return desktop.tray.menu->actions()[index]; } // Open, Check Mail Now, Settings...
     // What a step does: acts joined by '+', each a verb and its argument.
     const std::map<std::string, std::function<void(Arg)>> acts = {
-        {"click", [this](Arg) { Emit(QSystemTrayIcon::Trigger); }},
-        {"double", [this](Arg) { Emit(QSystemTrayIcon::DoubleClick); }},
-        {"middle", [this](Arg) { Emit(QSystemTrayIcon::MiddleClick); }},
-        {"right-click", [this](Arg) { Emit(QSystemTrayIcon::Context); }},
+        {"tray", [this](Arg how) { // a click on the icon: left, double, middle or right
+             emit desktop.tray.icon->activated(how == "double" ? QSystemTrayIcon::DoubleClick : how == "middle" ? QSystemTrayIcon::MiddleClick
+                                               : how == "right" ? QSystemTrayIcon::Context : QSystemTrayIcon::Trigger);
+         }},
         {"balloon", [this](Arg) { emit desktop.tray.icon->messageClicked(); }},
         {"open", [this](Arg) { OpenMainWindow(app, desktop), (void)QTest::qWaitForWindowExposed(Window()); }},
         {"hide", [this](Arg) { Window()->reject(); }},
@@ -165,15 +148,12 @@ struct DesktopTest : ::testing::Test {
         {"key", [this](Arg key) { QTest::keyClick(Window(), key == "Return" ? Qt::Key_Return : Qt::Key_Escape); }},
         {"button", [this](Arg name) { Child<QPushButton>(name.c_str())->click(); }},
         {"menu", [this](Arg index) { MenuEntry(std::stoi(index))->trigger(); }},
-        // A status, a check's end, with new mail or without, served as their events' watchers would.
+        // A status, a check's end ("new": with new mail), served as their events' watchers would.
         {"post", [this](Arg code) { app.status.store(std::stoi(code)), app.statusEvent.Set(), ServeStatusEvent(app, desktop); }},
-        {"finish", [this](Arg digits) { Finish(Messages(digits), false); }},
-        {"finish-new", [this](Arg digits) { Finish(Messages(digits), true); }},
-        // One wake-up of the loop for a check's end and its last status; then a loop that only the status wakes.
-        {"wake", [this](Arg digits) { SetResults(Messages(digits), true, true), app.status.store(15), app.statusEvent.Set(), app.finishedEvent.Set(); }},
+        {"finish", [this](Arg digits) { Finish(Messages(digits.substr(0, digits.find(' '))), digits.ends_with(" new")); }},
+        {"wake", [this](Arg digits) { SetResults(Messages(digits), true), app.status.store(15), app.statusEvent.Set(), app.finishedEvent.Set(); }},
         {"unwatch-finished", [this](Arg) { desktop.finishedNotifier->setEnabled(false); }},
-        {"mailbox", [this](Arg digits) { Mailbox(digits, false); }},
-        {"mailbox-new", [this](Arg digits) { Mailbox(digits, true); }},
+        {"mailbox", [this](Arg digits) { Mailbox(digits.substr(0, digits.find(' ')), digits.ends_with(" new")); }},
         {"delay", [this](Arg minutes) { Chosen().delay = std::stoi(minutes); }},
         {"gate", [this](Arg state) { Chosen().waitForDialup = state == "closed"; }}, // no point-to-point interface here
         {"lock", [this](Arg) { lock = std::make_unique<StoreLock>(); }},
@@ -257,40 +237,35 @@ struct DesktopTest : ::testing::Test {
                 const auto& [what, op, value] = check;
                 return op == '=' ? Observe(what) == value : Observe(what).find(value) != std::string::npos;
             };
-            ProcessEventsUntil([&] { return std::all_of(checks.begin(), checks.end(), holds); });
+            for (QDeadlineTimer deadline(10000); !std::all_of(checks.begin(), checks.end(), holds) && !deadline.hasExpired();)
+                QTest::qWait(5);
             for (const auto& check : checks)
                 EXPECT_TRUE(holds(check)) << step << ": " << std::get<0>(check) << " is " << Observe(std::get<0>(check));
         }
     }
 };
 
-// One person's session: checks, clicks and the window, then the icon, the window and the list.
 TEST_F(DesktopTest, TrayIconAndListFollowChecksClicksAndTheWindow)
 {
     CreateWindows();
     Play({
-        {"finish 132", "icon=N | tip=No new e-mail | window=hidden | count=3"}, // a hidden window gets its rows when shown
-        {"open", "window=shown | rows=321"},
+        {"finish 132+open", "icon=N | tip=No new e-mail | count=3 | window=shown | rows=321"}, // a hidden window gets its rows when shown
         {"finish 4", "count=1 | rows=4"}, // a visible one at once
-        {"hide+finish 5", "window=hidden | count=1"},
-        {"open", "window=shown | rows=5"},
+        {"hide+finish 5+open", "window=shown | count=1 | rows=5"},
         {"key Return", "window=shown"}, // no button is a default one
-        {"key Escape+finish-new 1", "icon=E | tip=You have new e-mail | window=hidden"},
-        {"post 16", "icon=e | tip=Cannot connect to the mail server."},
-        {"post 12", "icon=E | tip=Connecting to server..."}, // new mail outlives an error
-        {"post 17", "icon=e | tip=User name or password was rejected by the mail server."},
-        {"click", "icon=N | tip=No new e-mail | window=shown | rows=1"},
-        {"post 16", "icon=N | tip=No new e-mail | bar=Cannot connect to the mail server."}, // the icon keeps still while the window shows
-        {"finish-new 6", "icon=N | tip=No new e-mail | rows=6 | new mail=none"}, // seen in the window, never announced later
-        {"hide+post 13", "icon=N | tip=Sending user name and password... | window=hidden"},
-        {"middle", "window=hidden"},
+        {"key Escape+finish 1 new", "icon=E | tip=You have new e-mail | window=hidden"},
+        {"post 16+post 12", "icon=E | tip=Connecting to server..."}, // new mail outlives an error
+        // The icon keeps still while the window shows.
+        {"tray left+post 16", "icon=N | tip=No new e-mail | window=shown | rows=1 | bar=Cannot connect to the mail server."},
+        {"finish 6 new", "icon=N | tip=No new e-mail | rows=6 | new mail=none"}, // seen in the window, never announced later
+        {"hide+tray middle", "window=hidden"},
         {"balloon", "icon=N | tip=No new e-mail | window=shown"},
-        {"button closeButton+double", "window=shown"},
-        {"close-box+balloon+right-click", "window=hidden"}, // Qt reports a balloon click before a right click
-        // A check's end and its last status in one wake-up: the end is served first, else the
-        // new-mail tooltip would come last.
-        {"wake 7", "count=2 | icon=E | tip=Successfully checked for new messages."},
-        {"open+hide+unwatch-finished+wake 8", "count=3 | icon=E | tip=Successfully checked for new messages."},
+        {"button closeButton+tray double", "window=shown"},
+        {"close-box+balloon+tray right", "window=hidden"}, // Qt reports a balloon click before a right click
+        // A check's end and its last status in one wake-up (then one that only the status wakes):
+        // the end is served first, else the new-mail tooltip would come last.
+        {"wake 67", "count=2 | icon=E | tip=Successfully checked for new messages."},
+        {"open+hide+unwatch-finished+wake 678", "count=3 | icon=E | tip=Successfully checked for new messages."},
     });
 }
 
@@ -298,7 +273,7 @@ TEST_F(DesktopTest, CheckMailNowAndConfirmedSettingsRestartCheckAndTimerAndTheSe
 {
     CreateWindows();
     Play({
-        {"delay 7+gate closed+mailbox-new 12+button checkNowButton",
+        {"delay 7+gate closed+mailbox 12 new+button checkNowButton",
          "worker=none | bar=Waiting for a dial-up connection | tip=Waiting for a dial-up connection"},
         {"gate open+menu 1", "timer=7 min | count=2 | icon=E | saved=12"}, // saved at once: a crash would announce these again
         {"menu 0+stop", "window=shown | icon=N | worker=none"},
@@ -314,7 +289,7 @@ TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAg
     desktop.storeRead = false;
     CreateWindows();
     Play({
-        {"mailbox-new 2+lock+load-store", "bar=Cannot read the settings store; trying again."},
+        {"mailbox 2 new+lock+load-store", "bar=Cannot read the settings store; trying again."},
         // The dialog's OK would write every field over the unread store.
         {"cancel-after-menu+button settingsButton+button checkNowButton+save-at-exit", "dialogs=0 | worker=none"},
         {"unlock", "worker=kept | count=1 | host=kept | saved=2"},
@@ -340,7 +315,7 @@ TEST_F(DesktopTest, WindowKeepsItsPlaceOnAScreenItsSizeAndColumnAndNewRowsAreBol
     const std::pair<const char*, std::uint32_t> saved[] = {
         {"WindowLeft", 33}, {"WindowTop", 44}, {"WindowWidth", 700}, {"WindowHeight", 400}, {"FromColumnWidth", 150}};
     for (auto [name, value] : saved)
-        SeedValue(name, 4, Dword(value));
+        RegistryKey::WriteDword(name, value);
     CreateWindows();
     EXPECT_EQ(Window()->pos(), QPoint(33, 44));
     EXPECT_EQ(Window()->size(), QSize(700, 400));
@@ -365,14 +340,14 @@ TEST_F(DesktopTest, WindowKeepsItsPlaceOnAScreenItsSizeAndColumnAndNewRowsAreBol
     const QPoint corner = QGuiApplication::primaryScreen()->availableGeometry().topLeft();
     CreateMainWindow(desktop.window, desktop.appIcon, true, {});
     EXPECT_EQ(Window()->pos(), corner);
-    SeedValue("WindowLeft", 4, Dword(-65536));
+    RegistryKey::WriteDword("WindowLeft", -65536);
     CreateMainWindow(desktop.window, desktop.appIcon, false, {});
     EXPECT_EQ(Window()->pos(), corner);
 }
 
 TEST_F(DesktopTest, StartUpShowsTheFirstRunDialogBeforeAnyWindowThenReportsAMissingTray)
 {
-    SeedValue("FirstRun", 4, Dword(1));
+    RegistryKey::WriteDword("FirstRun", 1);
     std::string seen;
     onModal = [&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);

@@ -27,17 +27,12 @@ long long MsSince(steady_clock::time_point start)
     return duration_cast<milliseconds>(steady_clock::now() - start).count();
 }
 UidDigest Digest(char c) { return DigestFromBytes(std::string(16, c)); }
-MessageInfo Message(std::uint32_t number, std::string from, std::string subject)
-{
-    return {Digest(static_cast<char>(number)), number, std::move(from), std::move(subject)};
-}
 
 TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
 {
     constexpr unsigned P2p = IFF_POINTOPOINT | IFF_UP | IFF_RUNNING;
-    const std::pair<unsigned, bool> cases[] = {{IFF_LOOPBACK | IFF_UP | IFF_RUNNING, false}, {IFF_LOOPBACK | P2p, false},
-                                               {IFF_BROADCAST | IFF_UP | IFF_RUNNING, false}, {P2p & ~IFF_RUNNING, false},
-                                               {P2p & ~IFF_UP, false}, {P2p, true}};
+    const std::pair<unsigned, bool> cases[] = {{IFF_LOOPBACK | P2p, false}, {IFF_BROADCAST | IFF_UP | IFF_RUNNING, false},
+                                               {P2p & ~IFF_RUNNING, false}, {P2p & ~IFF_UP, false}, {P2p, true}};
     for (auto [flags, open] : cases)
         EXPECT_EQ(DialupGateOpen({{"lo", IFF_LOOPBACK | IFF_UP | IFF_RUNNING}, {"if", flags}}), open) << flags;
     bool sawLoopback = false; // the machine's own list is read
@@ -47,8 +42,8 @@ TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
 }
 
 // Three workers that run until StopEvent and end as a stopped session does, then one that
-// ends alone after its results, as a session does after QUIT; then the closed gate.
-TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneHandsOverAndLeavesNoStop)
+// ends alone, as a session does after QUIT; then the closed gate.
+TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneLeavesNoStop)
 {
     if (IsDialupConnected())
         GTEST_SKIP() << "this machine has a point-to-point interface up";
@@ -62,9 +57,6 @@ TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneHands
         most = std::max(most.load(), ++running);
         if (++started == 4) {
             request.set_value({given.connection.host, given.seenDigests});
-            CheckResults results{{{1, Message(1, "x", "a")}, {3, Message(3, "z", "c")}, {2, Message(2, "y", "")}}, {Digest('b')}, true};
-            link->PostStatus(15);
-            link->PublishResults(std::move(results));
             link->SignalStop();
         } else {
             stopped += WaitReadable(given.stopFd, 10000) && AutoResetEvent::TryConsumeFd(given.stopFd);
@@ -94,12 +86,6 @@ TEST(CheckScheduling, EachStartStopsTheRunningCheckAndAWorkerThatEndedAloneHands
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), descriptors)
         << "a worker's copy of StopEvent stayed open";
     EXPECT_EQ(request.get_future().get(), std::make_pair(std::string("pop.example.org"), DigestSet{Digest('a')}));
-    EXPECT_TRUE(app.statusEvent.TryConsume() && app.finishedEvent.TryConsume() && app.newMail);
-    EXPECT_EQ(app.status.load(), 15);
-    EXPECT_EQ(app.seenDigests, DigestSet{Digest('b')});
-    const ResultView view = BuildResultView(app);
-    ASSERT_EQ(view.count, 3u);
-    EXPECT_EQ(view.rows[0].from + view.rows[1].from + view.rows[2].from, "zyx") << "highest number first";
     StopCheck(app);
 }
 
@@ -113,7 +99,7 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
         for (int generation = 0; generation < 100000 && (generation < 300 || reads < 300); ++generation) {
             CheckResults results;
             for (std::uint32_t number = 1; number <= 1u + generation % 7; ++number)
-                results.messages[number] = Message(number, std::to_string(number), std::to_string(generation));
+                results.messages[number] = {Digest(char(number)), number, std::to_string(number), std::to_string(generation)};
             link->PublishResults(std::move(results));
             last = generation;
         }
@@ -139,7 +125,7 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
 {
     Application app;
     Settings settings;
-    app.messages = {{1, Message(1, "a", "old one")}};
+    app.messages = {{1, {Digest('a'), 1, "a", "old one"}}};
     app.seenDigests = {Digest('a')};
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -152,7 +138,7 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
         } else {
             released.wait_for(seconds(60));
             link->PostStatus(17);
-            link->PublishResults(CheckResults{{{7, Message(7, "late", "late")}}, {}, true});
+            link->PublishResults(CheckResults{{{7, {Digest('b'), 7, "late", "late"}}}, {}, true});
             link->SignalStop();
         }
         link->SignalFinished();
@@ -170,12 +156,9 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
     EXPECT_TRUE(ownStop) << "the abandoned worker's stop went elsewhere";
     EXPECT_FALSE(nextStopped);
     EXPECT_FALSE(app.statusEvent.TryConsume() || app.finishedEvent.TryConsume());
-    {
-        std::lock_guard lock(app.resultsMutex);
-        EXPECT_EQ(app.messages.at(1).subject, "old one");
-        EXPECT_EQ(app.seenDigests, DigestSet{Digest('a')});
-        EXPECT_FALSE(app.newMail);
-    }
+    EXPECT_EQ(app.messages.at(1).subject, "old one"); // the next worker publishes nothing
+    EXPECT_EQ(app.seenDigests, DigestSet{Digest('a')});
+    EXPECT_FALSE(app.newMail);
     StopCheck(app);
     EXPECT_TRUE(nextStopped);
     EXPECT_TRUE(app.finishedEvent.TryConsume());

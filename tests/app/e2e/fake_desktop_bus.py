@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""Stand-ins for the desktop services Postbell talks to, on a private D-Bus bus, until killed:
-    fake_desktop_bus.py RECORD_FILE
-Notifications (each Notify call appended to RECORD_FILE as a JSON line), login1 and
-NetworkManager. A test drives them with dbus-send: Notifications.Click (ActionInvoked of
-the last one), login1.Manager.Wake (PrepareForSleep false), NetworkManager.SetState u.
+"""Notifications (each Notify appended to RECORD_FILE as a JSON line), login1 and NetworkManager
+on a private D-Bus bus, until killed: fake_desktop_bus.py RECORD_FILE. dbus-send drives them:
+Notifications.Click, login1.Manager.Wake and NetworkManager.SetState u emit their signals.
 """
 import json
 import sys
@@ -19,10 +17,6 @@ NOTIFY, LOGIN, NM, PROPS = ("org.freedesktop.Notifications", "org.freedesktop.lo
 
 class Notifications(dbus.service.Object):
     last_id = 0
-
-    @dbus.service.method(NOTIFY, in_signature="", out_signature="as")
-    def GetCapabilities(self):
-        return ["actions", "body"]
 
     @dbus.service.method(NOTIFY, in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app, replaces, icon, summary, body, actions, hints, timeout):
@@ -55,10 +49,6 @@ class NetworkManager(dbus.service.Object):
     props = {"State": dbus.UInt32(70), "Connectivity": dbus.UInt32(4), "Metered": dbus.UInt32(0),
              "PrimaryConnection": dbus.ObjectPath("/")}
 
-    @dbus.service.method(PROPS, in_signature="ss", out_signature="v")
-    def Get(self, interface, name):
-        return self.props[name]
-
     @dbus.service.method(PROPS, in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
         return self.props
@@ -67,14 +57,9 @@ class NetworkManager(dbus.service.Object):
     def SetState(self, state):
         self.props.update(State=dbus.UInt32(state), Connectivity=dbus.UInt32(4 if state == 70 else 1))
         self.PropertiesChanged(NM, {k: self.props[k] for k in ("State", "Connectivity")}, [])
-        self.StateChanged(dbus.UInt32(state))
 
     @dbus.service.signal(PROPS, signature="sa{sv}as")
     def PropertiesChanged(self, interface, changed, invalidated):
-        pass
-
-    @dbus.service.signal(NM, signature="u")
-    def StateChanged(self, state):
         pass
 
 
