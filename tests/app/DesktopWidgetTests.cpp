@@ -284,8 +284,8 @@ TEST_F(DesktopTest, CheckMailNowAndConfirmedSettingsRestartCheckAndTimerAndTheSe
 
 TEST_F(DesktopTest, ALockedStoreIsRetriedNeverWrittenOverAndAFailedSaveIsTriedAgain)
 {
-    SeedValue("Host", 1, std::string("kept\0", 5));
-    SeedValue("UIDList", 3, std::string(16, '\1'));
+    RegistryKey::WriteString("Host", "kept");
+    RegistryKey::WriteBinary("UIDList", std::string(16, '\1'));
     desktop.storeRead = false;
     CreateWindows();
     Play({

@@ -1,6 +1,6 @@
 #pragma once
 
-// The settings store seeded and inspected from outside the code under test, for the tests of
+// The settings store inspected from outside the code under test, for the tests of
 // tests/settings and tests/app: a private XDG_CONFIG_HOME, raw rows, and a competing writer.
 
 #include "RegistryKey.h"
@@ -26,15 +26,6 @@ inline unsigned PathMode(const std::string& path, struct stat info = {})
     return lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : NoFile;
 }
 
-inline std::string Hex(const std::string& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned char c : bytes)
-        hex += {digits[c >> 4], digits[c & 0xF]};
-    return hex;
-}
-
 // Runs SQL on the store as a script would: the first column of the last row, as text.
 inline std::string Sql(const std::string& sql)
 {
@@ -47,13 +38,6 @@ inline std::string Sql(const std::string& sql)
     }, &result, nullptr);
     sqlite3_close(db);
     return result;
-}
-
-// Stores one raw row of any type and bytes under the program's key, as a script could.
-inline void SeedValue(const std::string& name, int type, const std::string& data)
-{
-    RegistryKey::WriteBinary(name.c_str(), "");
-    Sql("UPDATE value SET type = " + std::to_string(type) + ", data = X'" + Hex(data) + "' WHERE name = '" + name + "'");
 }
 
 // A value's raw row, "type|typeof|HEX", or "" when there is none.
