@@ -113,14 +113,3 @@ TEST(AutostartEntry, TheProgramPathIsQuotedAsDesktopEntriesRequire)
 }
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    qputenv("QT_QPA_PLATFORM", "offscreen"); // also while ctest lists the tests
-    // Never the user's own keyring: a test keyring is given only by with_keyring.sh.
-    if (qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING"))
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    QApplication application(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
