@@ -11,6 +11,7 @@
 #include <map>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <regex>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -35,16 +36,6 @@ inline Steps Split(const std::string& text, const std::string& separator)
     return parts;
 }
 
-// text with every `from` replaced by `to`.
-inline std::string Replaced(const std::string& text, const std::string& from, const std::string& to)
-{
-    const Steps parts = Split(text, from);
-    std::string result = parts[0];
-    for (std::size_t i = 1; i < parts.size(); ++i)
-        result += to + parts[i];
-    return result;
-}
-
 // "key rest" of a step or a transcript line.
 inline std::pair<std::string, std::string> KeyAndRest(const std::string& line)
 {
@@ -52,10 +43,9 @@ inline std::pair<std::string, std::string> KeyAndRest(const std::string& line)
     return {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)};
 }
 
-// Steps: "S: a|b" (lines sent in one write, with CR LF), "raw: bytes" (no CR LF), "C: a|b" (the
-// client must send exactly these lines next; "C: a => b" then sends b), "close", "expect-close"
-// (the client closes with nothing more sent), "expect-open" (it has not closed yet), "stop"
-// (the session is told to stop), "hello" (the client's first bytes, unread), and the shorthands.
+// Steps: "S: a|b" (lines in one write), "raw: bytes", "C: a|b" (the client's next lines exactly;
+// "C: a => b" then sends b), "close", "expect-close" (nothing more before it closes),
+// "expect-open", "stop" (raises the stop event), "hello" (the client's first bytes, unread).
 inline const std::map<std::string, Steps> Shorthands = {
     {"login", {"S: +OK", "C: USER jo => +OK", "C: PASS pw => +OK"}},
     {"capa-pipelining", {"C: CAPA => +OK|PIPELINING|."}},
@@ -133,7 +123,7 @@ struct Server {
     }
     void Play(const Steps& steps)
     {
-        const auto lines = [](const std::string& text) { return Replaced(text, "|", "\r\n") + "\r\n"; };
+        const auto lines = [](const std::string& text) { return std::regex_replace(text, std::regex("\\|"), "\r\n") + "\r\n"; };
         for (const std::string& step : steps) {
             const auto [key, rest] = KeyAndRest(step);
             const std::size_t reply = rest.find(" => ");
@@ -165,13 +155,11 @@ struct Server {
     }
 };
 
-// A transcript case starts with "=== name"; its other lines hold steps (above) and keywords,
-// several to a line when separated by "; ". The server passes over the keywords. "repeat A..B
-// STEP" plays STEP for i from A to B, {i} in it replaced by i. Options: "split" (played once
-// more byte by byte), "password P", "seen UID...", "one-at-a-time", "time-limit MS",
-// "starttls", "tls". Expected: "status N" (else the check succeeds and publishes; any other
-// status leaves the earlier results), "messages N", "message N UID|FROM|SUBJECT" (UID "-":
-// none; one line per message), "new-mail yes|no", "digests UID..." ("" for the empty unique-id).
+// A case: "=== name", then steps and keywords (which the server passes over), "; " between.
+// "repeat A..B STEP" plays STEP with {i} from A to B. Options: split (played once more byte by
+// byte), password, seen, one-at-a-time, time-limit MS, starttls, tls. Expected: "status N"
+// (a failure, the earlier results kept), messages, "message N UID|FROM|SUBJECT" (UID "-":
+// none), new-mail, digests ("" for the empty unique-id).
 struct Transcript {
     std::string name;
     Steps steps;                              // the steps and keywords in order
@@ -192,7 +180,7 @@ inline std::vector<Transcript> LoadTranscripts(const std::string& path)
                 cases.back().lines[key] = rest;
             } else
                 for (int i = std::stoi(rest); i <= std::stoi(rest.substr(rest.find("..") + 2)); ++i)
-                    cases.back().steps.push_back(Replaced(KeyAndRest(rest).second, "{i}", std::to_string(i)));
+                    cases.back().steps.push_back(std::regex_replace(KeyAndRest(rest).second, std::regex("\\{i\\}"), std::to_string(i)));
         }
     }
     return cases; // none when the file cannot be read
