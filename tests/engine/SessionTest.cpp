@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <tuple>
 
+using namespace std::string_literals;
+
 namespace {
 
 // One check on a worker thread, started as the program starts it, for an Application that
@@ -195,7 +197,7 @@ TEST(WorkerThreadTest, AStopWaitsForASlowWorkerAndAnAbandonedOneStopsAlone)
     EXPECT_EQ(app.status, Status::Checked) << "the stop abandoned a worker that was ending";
 }
 
-// postbell-check on the engine: the mailbox printed for scripts, each failure by its exit
+// postbell-check on the engine: the mailbox printed for scripts, escaped, each failure by its exit
 // code, and the seen file: written after a successful check only, read without its partial
 // last record, refused at once when unusable (a FIFO without a writer would block its open).
 TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
@@ -212,13 +214,15 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
         EXPECT_EQ(server.Finish(), "");
         return errors.str();
     };
-    const Steps twoMessages = {"login", "capa-pipelining", "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|.",
-                               "C: TOP 1 0|TOP 2 0 => +OK|From: Ann|Subject: Hello||.|+OK|X-Other: y||.", "quit"};
+    // A sender and subject that would forge lines or control a terminal, and the highest number.
+    const Steps mailbox = {"login", "capa-pipelining", "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|4294967295 big|.",
+                               "C: TOP 1 0|TOP 2 0 => +OK|From: a\tb\\c|Subject: esc\x1b[2J nul\0 del\x7f cr\rx||.|+OK|X-Other: y||."s, "quit"};
     const std::string list = "status 15 Successfully checked for new messages.\n1\t" + DigestHex(MakeUidDigest("uid-1"))
-        + "\tAnn\tHello\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n";
-    check(twoMessages, {}, 0, list + "new mail: yes\n", seen);
-    check(twoMessages, {}, 0, list + "new mail: no\n", seen);
-    EXPECT_NE(check(twoMessages, {}, 6, list + "new mail: yes\n", seen + ".missing/seen").find(".missing/seen"), std::string::npos);
+        + "\ta\\tb\\\\c\tesc\\x1b[2J nul\\x00 del\\x7f cr\\x0dx\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n4294967295\t"
+        + DigestHex(MakeUidDigest("big")) + "\t\t\n";
+    check(mailbox, {}, 0, list + "new mail: yes\n", seen);
+    check(mailbox, {}, 0, list + "new mail: no\n", seen);
+    EXPECT_NE(check(mailbox, {}, 6, list + "new mail: yes\n", seen + ".missing/seen").find(".missing/seen"), std::string::npos);
     check({"S: +OK", "C: USER jo => +OK", "C: PASS pw => -ERR [AUTH] no", "quit"}, {}, 2,
           "status 17 User name or password was rejected by the mail server.\n", seen);
     check({"expect-close"}, {"--timeout", "1"}, 5, "status 12 Connecting to server...\n", seen);
@@ -226,7 +230,7 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
           3, FormatStatusLine(Status::ServerError) + "\n", seen);
     check({}, {}, 1, "status 16 Cannot connect to the mail server.\n", seen);
     std::ofstream(seen, std::ios::app) << std::string(16, '\0') << "0123456789"; // a zero digest, a partial record
-    DigestSet stored, expected = Digests("uid-1 uid-2");
+    DigestSet stored, expected = Digests("uid-1 uid-2 big");
     expected.insert(DigestFromBytes(std::string(16, '\0')));
     std::string error;
     EXPECT_TRUE(LoadSeenFile(seen, stored, error) && stored == expected) << "a failed check wrote " << error;
