@@ -53,8 +53,7 @@ def check(port, user, *options, host="127.0.0.1", password=PASSWORD, **environme
 
 def plain_checks(port, seen):
     """A whole mailbox, checked twice with the seen file, and a wrong password."""
-    maildir = dovecot.add_user(SERVER, "full", PASSWORD)
-    maildir_gen.generate(maildir, MESSAGES, seed=2, owner=(dovecot.MAIL_UID, dovecot.MAIL_GID))
+    maildir_gen.generate(dovecot.add_user(SERVER, "full", PASSWORD), MESSAGES, seed=2, owner=(dovecot.MAIL_UID, dovecot.MAIL_GID))
     digests = b""
     for step in ("first", "again"):
         out, digests, _ = pop3_oracle.expected_check(port, "full", PASSWORD, digests)
