@@ -86,7 +86,6 @@ struct Server {
         Finish();
         close(listenFd);
     }
-    // "" when the client went as the script says.
     const std::string& Finish()
     {
         if (thread.joinable())
@@ -155,10 +154,9 @@ struct Server {
     }
 };
 
-// A case: "=== name", then steps and keywords (which the server passes over), "; " between.
-// "repeat A..B STEP" plays STEP with {i} from A to B. Options: split (played once more byte by
-// byte), password, seen, one-at-a-time, time-limit MS, starttls, tls. Expected: "status N"
-// (a failure, the earlier results kept), messages, "message N UID|FROM|SUBJECT" (UID "-":
+// A case: "=== name", then steps and keywords "; " apart; "repeat A..B STEP" plays STEP for {i}
+// from A to B. Options: split (once more byte by byte), password, seen, one-at-a-time, time-limit,
+// starttls, tls. Results: status (a failure), messages, "message N UID|FROM|SUBJECT" (UID "-":
 // none), new-mail, digests ("" for the empty unique-id).
 struct Transcript {
     std::string name;

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <sys/stat.h>
 #include <tuple>
@@ -97,23 +96,21 @@ void PlayTranscript(Transcript t, bool split)
     EXPECT_EQ(server.Finish(), "");
     // Only a check that succeeds may change the results.
     EXPECT_EQ(run.Ending(), has("status") ? t.lines["status"] + " finished untouched" : "15 finished");
-    if (has("status"))
-        return;
     std::lock_guard lock(run.app.resultsMutex);
-    EXPECT_EQ(run.app.messages.size(), has("messages") ? std::stoul(t.lines["messages"]) : run.app.messages.size());
     for (const std::string& step : t.steps) {
         const auto [key, expected] = KeyAndRest(step);
-        if (key != "message")
-            continue;
         const Steps fields = Split(KeyAndRest(expected).second, "|");
-        const auto found = run.app.messages.find(std::stoul(expected));
+        const auto found = run.app.messages.find(key == "message" ? std::stoul(expected) : 0);
         const MessageInfo& info = found == run.app.messages.end() ? MessageInfo{} : found->second;
-        EXPECT_EQ((info.uidDigest ? DigestHex(*info.uidDigest) : "-") + "|" + info.from + "|" + info.subject,
-                  (fields[0] == "-" ? "-" : DigestHex(MakeUidDigest(fields[0]))) + "|" + fields.at(1) + "|" + fields.at(2))
-            << expected;
+        EXPECT_TRUE(key != "messages" || run.app.messages.size() == std::stoul(expected)) << step;
+        EXPECT_TRUE(key != "new-mail" || run.app.newMail == (expected == "yes")) << step;
+        EXPECT_TRUE(key != "digests" || run.app.seenDigests == Digests(expected)) << step;
+        if (key == "message") {
+            EXPECT_EQ((info.uidDigest ? DigestHex(*info.uidDigest) : "-") + "|" + info.from + "|" + info.subject,
+                      (fields[0] == "-" ? "-" : DigestHex(MakeUidDigest(fields[0]))) + "|" + fields.at(1) + "|" + fields.at(2))
+                << step;
+        }
     }
-    EXPECT_EQ(run.app.newMail, has("new-mail") ? t.lines["new-mail"] == "yes" : bool(run.app.newMail));
-    EXPECT_EQ(run.app.seenDigests, has("digests") ? Digests(t.lines["digests"]) : run.app.seenDigests);
 }
 
 } // namespace

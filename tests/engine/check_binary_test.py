@@ -29,7 +29,6 @@ NAGLE_MESSAGES, NAGLE_ALLOWED_WAITS = 20, 4   # greeting, login and QUIT may eac
 TIMEOUT, GRACE, PEAK_KB, RUNAWAY_KB = 3, 3.0, 64 * 1024, 256 * 1024
 # hostile server: the clear exit codes it may end with
 HOSTILE = {
-    "endless_numbers": {3},
     "endless_unique_ids": {3},
     "never_reads": {0},             # our unread commands must not block us
     "huge_count": {3},              # more than a check keeps: a server error at once
