@@ -53,8 +53,7 @@ inline const std::map<std::string, Steps> Shorthands = {
     {"quit", {"C: QUIT => +OK", "expect-close"}},
 };
 
-// Accepts one connection and plays the steps on it; without steps it does not listen, and
-// connecting is refused. split: one byte a write, so that the client meets every cut.
+// Plays the steps on one connection; without steps connecting is refused. split: a byte a write.
 struct Server {
     int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), fd = -1;
     std::uint16_t port = 0;
@@ -105,8 +104,7 @@ struct Server {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    // Reads until `want` came or the bytes stop matching it (then at once, so that a client
-    // that left the script ends its case without waiting), or, with want "", until it closes.
+    // Reads until `want` came or stopped matching (a client off its script fails at once), or until it closes.
     std::string Read(const std::string& want)
     {
         std::string got;

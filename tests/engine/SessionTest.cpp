@@ -115,8 +115,7 @@ void PlayTranscript(Transcript t, bool split)
 
 } // namespace
 
-// Stops at the first case that fails: a client that left its script can cost each later case
-// the server's whole patience.
+// Stops at the first failing case: a client off its script can cost each later one the server's patience.
 TEST(TranscriptTest, EveryCasePlaysAsWritten)
 {
     for (const char* file : {"dialogue", "failures", "bounds", "pipelining", "secure"}) {
@@ -213,7 +212,7 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
     };
     // A sender and subject that would forge lines or control a terminal, and the highest number.
     const Steps mailbox = {"login", "capa-pipelining", "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|4294967295 big|.",
-                               "C: TOP 1 0|TOP 2 0 => +OK|From: a\tb\\c|Subject: esc\x1b[2J nul\0 del\x7f cr\rx||.|+OK|X-Other: y||."s, "quit"};
+                           "C: TOP 1 0|TOP 2 0 => +OK|From: a\tb\\c|Subject: esc\x1b[2J nul\0 del\x7f cr\rx||.|+OK|X-Other: y||."s, "quit"};
     const std::string list = "status 15 Successfully checked for new messages.\n1\t" + DigestHex(MakeUidDigest("uid-1"))
         + "\ta\\tb\\\\c\tesc\\x1b[2J nul\\x00 del\\x7f cr\\x0dx\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n4294967295\t"
         + DigestHex(MakeUidDigest("big")) + "\t\t\n";
@@ -232,7 +231,7 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
     std::string error;
     EXPECT_TRUE(LoadSeenFile(seen, stored, error) && stored == expected) << "a failed check wrote " << error;
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& unusable : {testing::TempDir(), fifo, std::string("/dev/null")})
+    for (const std::string& unusable : {testing::TempDir(), fifo, "/dev/null"s})
         check({}, {}, 4, "", unusable);
     std::remove(fifo.c_str());
     std::remove(seen.c_str());
