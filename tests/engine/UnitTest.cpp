@@ -65,7 +65,7 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
         {{"Subject: Caf\xE9 au lait", "From: M\xFCller"}, "Müller|Café au lait"},
         {{"Subject: " + std::string(254, 'a') + "é"}, "-|" + std::string(254, 'a')},
         {{"Subject: =?UTF-8?Q?" + std::string(252, 'a') + "=E6=97=A5=E6=97=A5?="}, "-|" + std::string(252, 'a') + "日"},
-        {{"Subject: x", " " + std::string(5000, 'y'), " z"}, "-|x " + std::string(253, 'y')},
+        {{"Subject: x", " "s.append(5000, 'y'), " z"}, "-|x "s.append(253, 'y')},
         {{"From: first", "From: second", "X-From: no", "Fromage: no", "Received: from a", " Subject: no", "Subject"},
          "second|-"},
         {{"Subject: 50% =?off", "From:"}, "|50% =?off"},
