@@ -11,6 +11,7 @@
 #include <map>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <regex>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -35,16 +36,6 @@ inline Steps Split(const std::string& text, const std::string& separator)
     return parts;
 }
 
-// text with every `from` replaced by `to`.
-inline std::string Replaced(const std::string& text, const std::string& from, const std::string& to)
-{
-    const Steps parts = Split(text, from);
-    std::string result = parts[0];
-    for (std::size_t i = 1; i < parts.size(); ++i)
-        result += to + parts[i];
-    return result;
-}
-
 // "key rest" of a step or a transcript line.
 inline std::pair<std::string, std::string> KeyAndRest(const std::string& line)
 {
@@ -52,10 +43,9 @@ inline std::pair<std::string, std::string> KeyAndRest(const std::string& line)
     return {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)};
 }
 
-// Steps: "S: a|b" (lines sent in one write, with CR LF), "raw: bytes" (no CR LF), "C: a|b" (the
-// client must send exactly these lines next; "C: a => b" then sends b), "close", "expect-close"
-// (the client closes with nothing more sent), "expect-open" (it has not closed yet), "stop"
-// (the session is told to stop), "hello" (the client's first bytes, unread), and the shorthands.
+// Steps: "S: a|b" (lines in one write), "raw: bytes", "C: a|b" (the client's next lines exactly;
+// "C: a => b" then sends b), "close", "expect-close" (nothing more before it closes),
+// "expect-open", "stop" (raises the stop event), "hello" (the client's first bytes, unread).
 inline const std::map<std::string, Steps> Shorthands = {
     {"login", {"S: +OK", "C: USER jo => +OK", "C: PASS pw => +OK"}},
     {"capa-pipelining", {"C: CAPA => +OK|PIPELINING|."}},
@@ -63,8 +53,7 @@ inline const std::map<std::string, Steps> Shorthands = {
     {"quit", {"C: QUIT => +OK", "expect-close"}},
 };
 
-// Accepts one connection and plays the steps on it; without steps it does not listen, and
-// connecting is refused. split: one byte a write, so that the client meets every cut.
+// Plays the steps on one connection; without steps connecting is refused. split: a byte a write.
 struct Server {
     int listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), fd = -1;
     std::uint16_t port = 0;
@@ -96,7 +85,6 @@ struct Server {
         Finish();
         close(listenFd);
     }
-    // "" when the client went as the script says.
     const std::string& Finish()
     {
         if (thread.joinable())
@@ -116,8 +104,7 @@ struct Server {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
-    // Reads until `want` came or the bytes stop matching it (then at once, so that a client
-    // that left the script ends its case without waiting), or, with want "", until it closes.
+    // Reads until `want` came or stopped matching (a client off its script fails at once), or until it closes.
     std::string Read(const std::string& want)
     {
         std::string got;
@@ -133,7 +120,7 @@ struct Server {
     }
     void Play(const Steps& steps)
     {
-        const auto lines = [](const std::string& text) { return Replaced(text, "|", "\r\n") + "\r\n"; };
+        const auto lines = [](const std::string& text) { return std::regex_replace(text, std::regex("\\|"), "\r\n") + "\r\n"; };
         for (const std::string& step : steps) {
             const auto [key, rest] = KeyAndRest(step);
             const std::size_t reply = rest.find(" => ");
@@ -165,13 +152,10 @@ struct Server {
     }
 };
 
-// A transcript case starts with "=== name"; its other lines hold steps (above) and keywords,
-// several to a line when separated by "; ". The server passes over the keywords. "repeat A..B
-// STEP" plays STEP for i from A to B, {i} in it replaced by i. Options: "split" (played once
-// more byte by byte), "password P", "seen UID...", "one-at-a-time", "time-limit MS",
-// "starttls", "tls". Expected: "status N" (else the check succeeds and publishes; any other
-// status leaves the earlier results), "messages N", "message N UID|FROM|SUBJECT" (UID "-":
-// none; one line per message), "new-mail yes|no", "digests UID..." ("" for the empty unique-id).
+// A case: "=== name", then steps and keywords "; " apart; "repeat A..B STEP" plays STEP for {i}
+// from A to B. Options: split (once more byte by byte), password, seen, one-at-a-time, time-limit,
+// starttls, tls. Results: status (a failure), messages, "message N UID|FROM|SUBJECT" (UID "-":
+// none), new-mail, digests ("" for the empty unique-id).
 struct Transcript {
     std::string name;
     Steps steps;                              // the steps and keywords in order
@@ -192,7 +176,7 @@ inline std::vector<Transcript> LoadTranscripts(const std::string& path)
                 cases.back().lines[key] = rest;
             } else
                 for (int i = std::stoi(rest); i <= std::stoi(rest.substr(rest.find("..") + 2)); ++i)
-                    cases.back().steps.push_back(Replaced(KeyAndRest(rest).second, "{i}", std::to_string(i)));
+                    cases.back().steps.push_back(std::regex_replace(KeyAndRest(rest).second, std::regex("\\{i\\}"), std::to_string(i)));
         }
     }
     return cases; // none when the file cannot be read
