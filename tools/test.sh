@@ -2,15 +2,14 @@
 # The test command: sudo bash tools/test.sh (or, as root, bash tools/test.sh).
 #
 # On a Debian 12 machine it installs what is missing (tools/install-packages.sh), builds,
-# starts a Dovecot POP3 server on loopback and an X display (Xvfb with trayer as the tray
-# host), and runs the suite three times:
+# starts a Dovecot POP3 server on loopback, and runs the suite three times:
 #   normal  Release build, every test
 #   asan    ASan+UBSan build, every test except those labelled `slow`
 #   tsan    TSan build without the desktop program, the tests labelled `threads`
 # and, after the normal run, builds the Debian package from it, installs it, runs the
 # installed postbell-check and removes the package (tools/package-check.sh).
-# Tests labelled `x11` run one at a time with DISPLAY set; the others run two at a time
-# without it. It stops everything it started, prints "N passed, N failed, N skipped" over
+# Tests labelled `x11` start an X display of their own (Xvfb with trayer as the tray host)
+# and run one at a time; the others run two at a time. It stops everything it started, prints "N passed, N failed, N skipped" over
 # all runs (a build that fails counts as one failure) and exits non-zero if anything failed.
 #
 # Environment: POSTBELL_BUILD_ROOT  where the three builds go (default: build/ in the repo)
@@ -27,17 +26,12 @@ failed=0
 skipped=0
 work=""
 dovecot_dir=""
-xvfb_pid=""
-trayer_pid=""
-display_for_tests=""
 run_failures=0
 
 say() { printf '\n=== [%ss] %s\n' "$SECONDS" "$*"; }
 
 cleanup() {
   set +e
-  [ -n "$trayer_pid" ] && kill "$trayer_pid" 2>/dev/null && wait "$trayer_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
   [ -n "$dovecot_dir" ] && python3 "$repo/tools/support/dovecot.py" stop "$dovecot_dir"
   [ -n "$work" ] && rm -rf "$work"
   [ -n "$dovecot_dir" ] && rm -rf "$dovecot_dir"
@@ -90,7 +84,7 @@ ctest_once() {
 }
 
 # step NAME EXCLUDE-REGEX INCLUDE-REGEX CMAKE-ARGS...: one build and its tests. Tests
-# labelled x11 run apart, one at a time, with the display; the rest two at a time without.
+# labelled x11 run apart, one at a time; the rest two at a time.
 step() {
   local name=$1 exclude=$2 include=$3; shift 3
   local dir=$build_root/$name rc=0 filter=()
@@ -103,9 +97,8 @@ step() {
   say "tests of $name"
   ctest_once "$dir" "$dir/junit-main.xml" -j "$jobs" --no-tests=error "${filter[@]}" \
     -LE "x11${exclude:+|$exclude}" || rc=1
-  if [ -z "$include" ] && [ -n "$display_for_tests" ]; then
-    DISPLAY=$display_for_tests POSTBELL_TEST_X=1 ctest_once "$dir" "$dir/junit-x11.xml" \
-      -j 1 --no-tests=ignore -L x11 ${exclude:+-LE "$exclude"} || rc=1
+  if [ -z "$include" ]; then
+    ctest_once "$dir" "$dir/junit-x11.xml" -j 1 --no-tests=ignore -L x11 ${exclude:+-LE "$exclude"} || rc=1
   fi
   return $rc
 }
@@ -132,28 +125,13 @@ start_dovecot() {
   echo "Dovecot on 127.0.0.1:$DOVECOT_PORT (pid $DOVECOT_PID, $DOVECOT_DIR)"
 }
 
-# The shared X helpers: pb_start_display starts Xvfb and trayer, waits for both and
-# exports DISPLAY, which only the x11 tests get here.
-# shellcheck source=support/desktop.sh
-source "$repo/tools/support/desktop.sh"
-
-start_display() {
-  local started=0
-  pb_start_display "$work" && started=1
-  xvfb_pid=$PB_XVFB_PID trayer_pid=$PB_TRAYER_PID
-  [ "$started" = 1 ] || { unset DISPLAY; return 1; }
-  display_for_tests=$DISPLAY
-  unset DISPLAY
-  echo "X display $display_for_tests with trayer (Xvfb pid $xvfb_pid, trayer pid $trayer_pid)"
-}
-
 main() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "run as root: sudo bash tools/test.sh" >&2
     exit 2
   fi
   cd "$repo" || exit 1
-  # Only the x11 tests get a display, and only the one started here.
+  # The x11 tests start their own display; no test may draw on the caller's.
   unset DISPLAY
   if ! bash "$repo/tools/install-packages.sh"; then
     echo "0 passed, 1 failed"
@@ -173,7 +151,6 @@ main() {
 
   local ok=1
   start_dovecot || { echo "Dovecot did not start"; failed=$((failed + 1)); ok=0; }
-  start_display || { echo "no X display: the x11 tests will not run"; failed=$((failed + 1)); ok=0; }
 
   step normal "" "" -DCMAKE_BUILD_TYPE=Release -DPOSTBELL_DESKTOP=ON || ok=0
   package_step "$build_root/normal" || ok=0
