@@ -109,3 +109,45 @@ TEST(CheckCommandLineTest, OptionsAreReadAndWrongLinesRefused)
                         : error.empty() ? "refused without a reason" : "-", expected) << args;
     }
 }
+
+// Digests order as unsigned bytes, first byte first, and are stored back to back in that order,
+// each once, whatever order a list made by hand had; MD5 as RFC 1321 gives it.
+TEST(MessageIdentityTest, DigestsOrderAndStoreByTheirBytes)
+{
+    const std::string zero(16, '\0');
+    const std::vector<std::string> ascending = {zero, zero.substr(8) + std::string(8, '\x01'), "\x01" + std::string(15, '\xff'),
+                                                "\x7f" + zero.substr(1), "\x80" + zero.substr(1), std::string(16, '\xff')};
+    std::string sorted, shuffled;
+    for (const std::string& digest : ascending)
+        sorted += digest;
+    for (int i : {4, 0, 5, 2, 0, 3, 4})
+        shuffled += ascending[i];
+    DigestSet seen = UnpackDigests(shuffled + "partial");
+    EXPECT_EQ(PackDigests(seen), sorted.substr(0, 16) + sorted.substr(32));
+    MergeDigests(seen, UnpackDigests(ascending[5] + ascending[1]));
+    EXPECT_EQ(PackDigests(seen), sorted);
+    EXPECT_TRUE(ContainsDigest(seen, DigestFromBytes(ascending[3])) && !ContainsDigest(seen, DigestFromBytes("\x7e" + zero)));
+    for (const auto& [text, hex] : std::map<std::string, std::string>{{"", "d41d8cd98f00b204e9800998ecf8427e"},
+             {"abc", "900150983cd24fb0d6963f7d28e17f72"}, {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"}})
+        EXPECT_EQ(DigestHex(MakeUidDigest(text)), hex) << text;
+}
+
+// Each message keeps its own From and Subject, cut to 255 bytes, however the text fills its
+// blocks; a message the listing did not name keeps none.
+TEST(MessageIdentityTest, EveryListedMessageKeepsItsOwnText)
+{
+    CheckResults results;
+    for (std::uint32_t n = 400; n >= 1; n -= 2)
+        RecordListing(results, {}, n, std::to_string(n));
+    FinishListing(results);
+    const auto text = [](std::uint32_t n, char c) { return std::string(n % 290 + 100, c) + std::to_string(n); };
+    for (std::uint32_t n = 1; n <= 401; ++n)
+        RecordHeaders(results, n, text(n, 'f'), text(n * 7, 's'));
+    const MessageTable& table = results.messages;
+    ASSERT_EQ(table.entries.size(), 200u);
+    for (std::uint32_t n = 1; n <= 401; ++n) {
+        const MessageInfo* message = FindMessage(table, n);
+        ASSERT_EQ(message ? std::string(MessageFrom(table, *message)) + "|" + std::string(MessageSubject(table, *message)) : "-",
+                  n % 2 == 0 && n <= 400 ? text(n, 'f').substr(0, 255) + "|" + text(n * 7, 's').substr(0, 255) : "-") << n;
+    }
+}
