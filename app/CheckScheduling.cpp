@@ -3,6 +3,15 @@
 #include "DialupGate.h"
 #include "WorkerThread.h"
 
+namespace {
+
+ResultRow RowOf(const MessageTable& table, const MessageInfo& message)
+{
+    return {std::string(MessageFrom(table, message)), std::string(MessageSubject(table, message)), message.isNew};
+}
+
+} // namespace
+
 void StopCheck(Application& app)
 {
     if (!app.workerThread)
@@ -27,7 +36,7 @@ bool StartCheck(Application& app, const Settings& settings)
 std::uint64_t CountMessages(Application& app)
 {
     std::lock_guard lock(app.resultsMutex);
-    return app.messages.size();
+    return app.messages.entries.size();
 }
 
 std::string SeenListValue(Application& app)
@@ -39,17 +48,17 @@ std::string SeenListValue(Application& app)
 void AddSeenDigests(Application& app, DigestSet&& digests)
 {
     std::lock_guard lock(app.resultsMutex);
-    app.seenDigests.merge(digests);
+    MergeDigests(app.seenDigests, digests);
 }
 
 ResultView BuildResultView(Application& app)
 {
     std::lock_guard lock(app.resultsMutex);
     ResultView view;
-    view.count = app.messages.size();
-    view.rows.reserve(app.messages.size());
-    for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it)
-        view.rows.push_back({it->second.from, it->second.subject, it->second.isNew});
+    view.count = app.messages.entries.size();
+    view.rows.reserve(app.messages.entries.size());
+    for (auto it = app.messages.entries.rbegin(); it != app.messages.entries.rend(); ++it)
+        view.rows.push_back(RowOf(app.messages, *it));
     return view;
 }
 
@@ -58,12 +67,12 @@ std::vector<ResultRow> NewestNewRows(Application& app, std::size_t limit, std::s
     std::lock_guard lock(app.resultsMutex);
     std::vector<ResultRow> rows;
     newCount = 0;
-    for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it) {
-        if (!it->second.isNew)
+    for (auto it = app.messages.entries.rbegin(); it != app.messages.entries.rend(); ++it) {
+        if (!it->isNew)
             continue;
         ++newCount;
         if (rows.size() < limit)
-            rows.push_back({it->second.from, it->second.subject, true});
+            rows.push_back(RowOf(app.messages, *it));
     }
     return rows;
 }

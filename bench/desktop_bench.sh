@@ -3,21 +3,22 @@
 # against a Dovecot on loopback; called by bench.py, which prints the figures.
 #
 #   desktop_bench.sh POSTBELL PORT PASSWORD SMALL_USER SMALL_DIGESTS BIG_USER BIG_DIGESTS \
-#                    BIG_MAILDIR IDLE_SECONDS STARTS
+#                    BIG_MAILDIR IDLE_SECONDS STARTS [MINIMAL_TRAY]
 #
 # SMALL_DIGESTS and BIG_DIGESTS are the number of distinct digests a check of each mailbox
 # saves (UIDList); the program is seen to have finished a check when UIDList holds them.
 #   - STARTS starts against SMALL_USER: the time from the start to the tray icon being shown
 #     (its visible window of at most 32 pixels). After the first start's first check:
 #     resident memory, then the voluntary context switches of all its threads over
-#     IDLE_SECONDS with nothing to do (the check interval is 5 minutes).
+#     IDLE_SECONDS with nothing to do (the check interval is 5 minutes). After each start, the
+#     same time for MINIMAL_TRAY (bench/minimal_tray.cpp), when given, showing Postbell's icon.
 #   - One start against BIG_USER with a 1-minute interval: resident memory after its first
 #     check, then one message is delivered and the memory read again after the second check.
 # Prints KEY=VALUE lines on standard output; progress goes to standard error.
 set -uo pipefail
 
 postbell=$1 port=$2 password=$3 small_user=$4 small_digests=$5 big_user=$6 big_digests=$7
-big_maildir=$8 idle_seconds=$9 starts=${10}
+big_maildir=$8 idle_seconds=$9 starts=${10} minimal_tray=${11:-}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=tools/support/desktop.sh
 . "$here/../tools/support/desktop.sh"
@@ -62,6 +63,15 @@ start_postbell() {
         Delay 4 "$(pb_sql_dword "$2")" || fail "could not seed the store"
     started_us=$(now_us)
     XDG_CONFIG_HOME=$config env -u QT_QPA_PLATFORM "$postbell" </dev/null >"$work/postbell.log" 2>&1 &
+    postbell_pid=$!
+}
+
+# start_minimal_tray: the yardstick, showing Postbell's tray picture; sets postbell_pid and
+# started_us, so that wait_for_icon and stop_postbell serve it too.
+start_minimal_tray() {
+    started_us=$(now_us)
+    env -u QT_QPA_PLATFORM "$minimal_tray" "$here/../resources/icons/png/tray-normal-32.png" \
+        </dev/null >"$work/postbell.log" 2>&1 &
     postbell_pid=$!
 }
 
@@ -134,6 +144,13 @@ for n in $(seq "$starts"); do
              END { printf "idle_switches=%d\n", total }' "$work/switches-before" "$work/switches-after"
     fi
     stop_postbell
+    if [ -n "$minimal_tray" ]; then
+        start_minimal_tray
+        tray_ms=$(wait_for_icon) || exit 1
+        echo "tray_icon_ms=$tray_ms"
+        note "start $n: the minimal tray program's icon after $tray_ms ms"
+        stop_postbell
+    fi
 done
 
 # --- memory after checks of the big mailbox ------------------------------------------------

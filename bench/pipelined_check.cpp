@@ -1,8 +1,11 @@
-// The benchmark's limit: the commands of one check (USER, PASS, STAT, UIDL, TOP n 0 for every
-// message, QUIT) with the TOP commands sent ahead in a window of 64, and nothing else: no
-// parsing beyond finding where each reply ends, no results kept.
+// The benchmark's limits: the commands of one check (USER, PASS, STAT, UIDL, TOP n 0 for every
+// message, QUIT) and nothing else: no parsing beyond finding where each reply ends, no results
+// kept. USER, PASS and STAT wait for their replies; then either the TOP commands go ahead in a
+// window of 64, or (--all-at-once) UIDL, every TOP and QUIT leave at once from a second
+// thread while the first reads the replies, so that neither side waits on a full buffer.
 //
-//     POSTBELL_PASSWORD=PW pipelined_check PORT USER      prints the message count
+//     POSTBELL_PASSWORD=PW pipelined_check [--all-at-once] PORT USER [HOST]
+//                                                          prints the message count
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -24,13 +28,18 @@ struct Connection {
 
     void Flush()
     {
-        for (std::size_t sent = 0; sent < out.size();) {
-            const ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        SendAll(fd, out);
+        out.clear();
+    }
+
+    static void SendAll(int fd, const std::string& bytes)
+    {
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
             if (n <= 0)
                 std::exit(3);
             sent += static_cast<std::size_t>(n);
         }
-        out.clear();
     }
 
     // The next line; queued commands go out before the wait for more bytes.
@@ -72,14 +81,18 @@ struct Connection {
 
 int main(int argc, char** argv)
 {
-    if (argc != 3)
+    const bool allAtOnce = argc > 1 && std::string_view(argv[1]) == "--all-at-once";
+    argv += allAtOnce;
+    argc -= allAtOnce;
+    if (argc != 3 && argc != 4)
         return 4;
     Connection c;
     c.fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[1])));
-    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, argc == 4 ? argv[3] : "127.0.0.1", &server.sin_addr) != 1)
+        return 4;
     const int on = 1;
     setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (connect(c.fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0)
@@ -93,6 +106,21 @@ int main(int argc, char** argv)
     c.out = "STAT\r\n";
     const std::string_view stat = c.Line();
     const unsigned count = stat.starts_with("+OK ") ? static_cast<unsigned>(std::atol(stat.data() + 4)) : 0;
+    if (allAtOnce) {
+        std::string commands = "UIDL\r\n";
+        for (unsigned n = 1; n <= count; ++n)
+            commands += "TOP " + std::to_string(n) + " 0\r\n";
+        commands += "QUIT\r\n";
+        std::thread writer([&c, &commands] { Connection::SendAll(c.fd, commands); });
+        for (unsigned reply = 0; reply <= count; ++reply) {
+            c.ExpectOk();
+            c.SkipBody();
+        }
+        c.ExpectOk();
+        writer.join();
+        std::printf("%u\n", count);
+        return 0;
+    }
     c.out = "UIDL\r\n";
     c.ExpectOk();
     c.SkipBody();

@@ -226,16 +226,15 @@ std::string FormatStatusLine(StatusCode code)
     return line;
 }
 
-void AppendMessageLine(std::string& out, const MessageInfo& info)
+void AppendMessageLine(std::string& out, const MessageTable& table, const MessageInfo& info)
 {
     AppendNumber(out, info.number);
     out += '\t';
-    if (info.uidDigest)
-        AppendDigestHex(out, *info.uidDigest);
+    AppendDigestHex(out, info.uidDigest);
     out += '\t';
-    AppendEscaped(out, info.from);
+    AppendEscaped(out, MessageFrom(table, info));
     out += '\t';
-    AppendEscaped(out, info.subject);
+    AppendEscaped(out, MessageSubject(table, info));
     out += '\n';
 }
 
@@ -317,8 +316,8 @@ int RunCheckCommand(const std::vector<std::string>& args, const std::string& pas
         std::lock_guard lock(app.resultsMutex);
         // Written in blocks, not line by line through the stream.
         std::string block;
-        for (const auto& entry : app.messages) {
-            AppendMessageLine(block, entry.second);
+        for (const MessageInfo& entry : app.messages.entries) {
+            AppendMessageLine(block, app.messages, entry);
             if (block.size() >= OutputBlockSize) {
                 out.write(block.data(), static_cast<std::streamsize>(block.size()));
                 block.clear();

@@ -49,7 +49,7 @@ std::string DigestHex(const UidDigest& digest);
 std::string FormatStatusLine(StatusCode code);
 // Appends number TAB digest TAB From TAB Subject LF; tabs, backslashes and control
 // bytes in the values are escaped so that one message stays one line of four fields.
-void AppendMessageLine(std::string& out, const MessageInfo& info);
+void AppendMessageLine(std::string& out, const MessageTable& table, const MessageInfo& info);
 std::string FormatNewMailLine(bool newMail);
 
 // Reads 16-byte digests back to back; a missing file is an empty set and a

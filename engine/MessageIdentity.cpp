@@ -1,38 +1,89 @@
 #include "MessageIdentity.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
+// The low-level MD5 of libcrypto, deprecated since OpenSSL 3 but kept: it needs no provider,
+// no configuration and no context on the heap, where the EVP route brings all three into a
+// plain check, for a digest of a few dozen bytes.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
-#include <stdexcept>
 
 namespace {
 
-// MD5, fetched once for the life of the process: EVP_md5() would look the algorithm up
-// again at every digest. The system's OpenSSL configuration is not read; it can only add
-// providers this program does not use, at a cost in start-up time and memory.
-const EVP_MD* Md5()
+// Eight bytes of the digest as a number that orders as the bytes do.
+std::uint64_t OrderedWord(const UidDigest& digest, std::size_t at)
 {
-    static const EVP_MD* const md5 = [] {
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-        return EVP_MD_fetch(nullptr, "MD5", nullptr);
-    }();
-    return md5;
+    std::uint64_t word = 0;
+    std::memcpy(&word, digest.bytes.data() + at, sizeof word);
+    if constexpr (std::endian::native == std::endian::little)
+        word = __builtin_bswap64(word);
+    return word;
+}
+
+// textAt holds the block and the place in it.
+constexpr std::size_t MaxTextBlocks = (std::size_t{UINT32_MAX} + 1) / MessageTable::TextBlockSize;
+static_assert(2 * MaxRecordedValue <= MessageTable::TextBlockSize);
+
+// The entry with this number in entries kept in order, or null.
+template <typename Entries> auto EntryNumbered(Entries& entries, std::uint32_t number) -> decltype(&entries[0])
+{
+    // Numbers mostly run 1, 2, 3, ... without a gap: the entry of n is then at n - 1.
+    if (number >= 1 && number <= entries.size() && entries[number - 1].number == number)
+        return &entries[number - 1];
+    const auto found = std::lower_bound(entries.begin(), entries.end(), number,
+                                        [](const MessageInfo& message, std::uint32_t n) { return message.number < n; });
+    return found != entries.end() && found->number == number ? &*found : nullptr;
+}
+
+// Of several entries with one number, the one listed last stays.
+void KeepLastOfEachNumber(std::vector<MessageInfo>& entries)
+{
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const MessageInfo& a, const MessageInfo& b) { return a.number < b.number; });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (kept > 0 && entries[kept - 1].number == entries[i].number)
+            entries[kept - 1] = entries[i];
+        else
+            entries[kept++] = entries[i];
+    }
+    entries.resize(kept);
+}
+
+// A server that announced far more than it listed leaves no reservation behind.
+template <typename Item> void ReleaseUnused(std::vector<Item>& items)
+{
+    if (items.capacity() / 2 > items.size())
+        items.shrink_to_fit();
+}
+
+// A message's From and Subject, back to back.
+std::string_view TextOf(const MessageTable& table, const MessageInfo& message)
+{
+    const std::size_t length = std::size_t{message.fromLength} + message.subjectLength;
+    if (length == 0)
+        return {};
+    const std::string& block = table.textBlocks[message.textAt / MessageTable::TextBlockSize];
+    return std::string_view(block).substr(message.textAt % MessageTable::TextBlockSize, length);
 }
 
 } // namespace
 
+std::strong_ordering UidDigest::operator<=>(const UidDigest& other) const
+{
+    const std::uint64_t first = OrderedWord(*this, 0), otherFirst = OrderedWord(other, 0);
+    if (first != otherFirst)
+        return first <=> otherFirst;
+    return OrderedWord(*this, 8) <=> OrderedWord(other, 8);
+}
+
 UidDigest MakeUidDigest(std::string_view uniqueId)
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    const EVP_MD* md5 = Md5();
-    if (md5 == nullptr || EVP_Digest(uniqueId.data(), uniqueId.size(), digest, &length, md5, nullptr) != 1
-        || length != 16)
-        throw std::runtime_error("MD5 is not available");
-    UidDigest result;
-    std::memcpy(result.bytes.data(), digest, UidDigest::Size);
-    return result;
+    UidDigest digest;
+    MD5(reinterpret_cast<const unsigned char*>(uniqueId.data()), uniqueId.size(), digest.bytes.data());
+    return digest;
 }
 
 UidDigest DigestFromBytes(std::string_view bytes)
@@ -40,6 +91,25 @@ UidDigest DigestFromBytes(std::string_view bytes)
     UidDigest digest;
     std::memcpy(digest.bytes.data(), bytes.data(), UidDigest::Size);
     return digest;
+}
+
+bool ContainsDigest(const DigestSet& digests, const UidDigest& digest)
+{
+    return std::binary_search(digests.begin(), digests.end(), digest);
+}
+
+void MakeDigestSet(DigestSet& digests)
+{
+    std::sort(digests.begin(), digests.end());
+    digests.erase(std::unique(digests.begin(), digests.end()), digests.end());
+}
+
+void MergeDigests(DigestSet& digests, const DigestSet& more)
+{
+    const std::size_t before = digests.size();
+    digests.insert(digests.end(), more.begin(), more.end());
+    std::inplace_merge(digests.begin(), digests.begin() + static_cast<std::ptrdiff_t>(before), digests.end());
+    digests.erase(std::unique(digests.begin(), digests.end()), digests.end());
 }
 
 std::string PackDigests(const DigestSet& digests)
@@ -54,33 +124,86 @@ std::string PackDigests(const DigestSet& digests)
 DigestSet UnpackDigests(std::string_view bytes)
 {
     DigestSet digests;
-    // The input is in order when this program wrote it: each insert then lands at the end.
+    digests.reserve(bytes.size() / UidDigest::Size);
     for (std::size_t at = 0; bytes.size() - at >= UidDigest::Size; at += UidDigest::Size)
-        digests.insert(digests.end(), DigestFromBytes(bytes.substr(at, UidDigest::Size)));
+        digests.push_back(DigestFromBytes(bytes.substr(at, UidDigest::Size)));
+    // In order already when this program wrote them; a list seeded by hand may not be.
+    if (std::adjacent_find(digests.begin(), digests.end(), std::greater_equal<>()) != digests.end())
+        MakeDigestSet(digests);
     return digests;
+}
+
+std::string_view MessageFrom(const MessageTable& table, const MessageInfo& message)
+{
+    return TextOf(table, message).substr(0, message.fromLength);
+}
+
+std::string_view MessageSubject(const MessageTable& table, const MessageInfo& message)
+{
+    return TextOf(table, message).substr(message.fromLength);
+}
+
+void SetMessageText(MessageTable& table, MessageInfo& message, std::string_view from, std::string_view subject)
+{
+    from = from.substr(0, MaxRecordedValue);
+    subject = subject.substr(0, MaxRecordedValue);
+    message.fromLength = 0;
+    message.subjectLength = 0;
+    const std::size_t size = from.size() + subject.size();
+    if (size == 0)
+        return;
+    if (table.textBlocks.empty() || table.textBlocks.back().size() + size > MessageTable::TextBlockSize) {
+        if (table.textBlocks.size() == MaxTextBlocks)
+            return; // more text than any bounded check holds
+        table.textBlocks.emplace_back().reserve(MessageTable::TextBlockSize);
+    }
+    std::string& block = table.textBlocks.back();
+    message.textAt = static_cast<std::uint32_t>((table.textBlocks.size() - 1) * MessageTable::TextBlockSize + block.size());
+    message.fromLength = static_cast<std::uint8_t>(from.size());
+    message.subjectLength = static_cast<std::uint8_t>(subject.size());
+    block += from;
+    block += subject;
+}
+
+const MessageInfo* FindMessage(const MessageTable& table, std::uint32_t number)
+{
+    return EntryNumbered(table.entries, number);
+}
+
+void ExpectListing(CheckResults& results, std::uint32_t expected)
+{
+    results.messages.entries.reserve(expected);
+    results.digests.reserve(expected);
 }
 
 void RecordListing(CheckResults& results, const DigestSet& seenDigests, std::uint32_t number,
                    std::string_view uniqueId)
 {
-    const UidDigest digest = MakeUidDigest(uniqueId);
-    MessageInfo info;
-    info.uidDigest = digest;
-    info.number = number;
-    info.isNew = !seenDigests.contains(digest);
-    results.newMail = results.newMail || info.isNew;
-    results.messages[number] = std::move(info);
-    results.digests.insert(std::move(digest));
+    MessageInfo message;
+    message.uidDigest = MakeUidDigest(uniqueId);
+    message.number = number;
+    message.isNew = !ContainsDigest(seenDigests, message.uidDigest);
+    results.newMail = results.newMail || message.isNew;
+    results.messages.entries.push_back(message);
+    // Every entry's digest counts, that of an entry a later one replaces too.
+    results.digests.push_back(message.uidDigest);
 }
 
-void RecordHeader(CheckResults& results, std::uint32_t number, std::string_view name,
-                  std::string_view value)
+void FinishListing(CheckResults& results)
 {
-    auto [entry, created] = results.messages.try_emplace(number);
-    if (created)
-        entry->second.number = number;
-    if (name == "From")
-        entry->second.from = value;
-    else if (name == "Subject")
-        entry->second.subject = value;
+    std::vector<MessageInfo>& entries = results.messages.entries;
+    const auto outOfOrder = [](const MessageInfo& a, const MessageInfo& b) { return a.number >= b.number; };
+    if (std::adjacent_find(entries.begin(), entries.end(), outOfOrder) != entries.end())
+        KeepLastOfEachNumber(entries);
+    MakeDigestSet(results.digests);
+    ReleaseUnused(entries);
+    ReleaseUnused(results.digests);
+}
+
+void RecordHeaders(CheckResults& results, std::uint32_t number, std::string_view from, std::string_view subject)
+{
+    // A message the listing did not name has no place: a server that announces many and lists
+    // few cannot make the table grow by the headers of the rest.
+    if (MessageInfo* entry = EntryNumbered(results.messages.entries, number))
+        SetMessageText(results.messages, *entry, from, subject);
 }

@@ -9,6 +9,7 @@
 namespace {
 
 constexpr std::size_t MaxUniqueId = 70;
+static_assert(HeaderValueLimit <= MaxRecordedValue, "a decoded header must fit its record");
 
 bool IsWhiteSpace(char c)
 {
@@ -152,12 +153,14 @@ void OnUidlReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::ServerError);
+    ExpectListing(d.results, MessagesToRead(d));
     SetState(d, Pop3State::ReadUidlList);
 }
 
 void OnListingLine(Pop3Dialogue& d, std::string_view line)
 {
     if (IsFullStop(line)) {
+        FinishListing(d.results);
         d.currentMessage = 1;
         d.nextToRequest = 1;
         SetState(d, Pop3State::AwaitTopReply);
@@ -180,16 +183,20 @@ void OnTopReply(Pop3Dialogue& d, std::string_view line)
     SetState(d, Pop3State::ReadTopHeaders);
 }
 
+// A later header of the same name replaces an earlier one.
 void RecordDecodedHeader(Pop3Dialogue& d, const std::optional<DecodedHeader>& header)
 {
     if (header)
-        RecordHeader(d.results, d.currentMessage, header->field == HeaderField::From ? "From" : "Subject", header->value);
+        (header->field == HeaderField::From ? d.blockFrom : d.blockSubject) = header->value;
 }
 
 void OnHeaderLine(Pop3Dialogue& d, std::string_view line)
 {
     if (IsFullStop(line)) {
         RecordDecodedHeader(d, FinishHeaderBlock(d.headerText));
+        RecordHeaders(d.results, d.currentMessage, d.blockFrom, d.blockSubject);
+        d.blockFrom.clear();
+        d.blockSubject.clear();
         d.currentMessage += 1;
         if (d.currentMessage > MessagesToRead(d))
             return Succeed(d);

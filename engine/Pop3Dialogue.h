@@ -65,6 +65,8 @@ struct Pop3Dialogue {
     std::uint32_t repliesToSkip = 0;  // replies still due to TOPs sent ahead of a failure
     CheckResults results;
     HeaderText headerText; // the header block of the message being read
+    std::string blockFrom;    // the From and Subject read from it so far
+    std::string blockSubject;
     Pop3Outlet outlet;
 };
 

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QLabel>
@@ -59,13 +61,22 @@ TEST(TrayState, EachStatusGivesItsPictureAndBalloonOnlyWhileTheWindowIsHidden)
     EXPECT_EQ(cut.statusBarText->size(), StatusTextLimit);
 }
 
-// Messages named by digits: "31" is message 3 from "3" and message 1 from "1", subject "s1".
-MessageTable Messages(const std::string& digits, bool isNew = false)
+// Adds message c (a digit) from "c", with subject "sc" unless another is given, above the others.
+void AddMessage(MessageTable& messages, char c, bool isNew, const std::string& subject = "")
 {
+    MessageInfo message{DigestFromBytes(std::string(16, c)), static_cast<std::uint32_t>(c - '0')};
+    message.isNew = isNew;
+    SetMessageText(messages, message, std::string(1, c), subject.empty() ? std::string{'s', c} : subject);
+    messages.entries.push_back(message);
+}
+
+// Messages named by digits: "31" is message 3 from "3" and message 1 from "1", subject "s1".
+MessageTable Messages(std::string digits, bool isNew = false)
+{
+    std::sort(digits.begin(), digits.end());
     MessageTable messages;
     for (char c : digits)
-        messages[c - '0'] = {DigestFromBytes(std::string(16, c)), static_cast<std::uint32_t>(c - '0'),
-                             std::string(1, c), std::string{'s', c}, isNew};
+        AddMessage(messages, c, isNew);
     return messages;
 }
 
@@ -102,8 +113,8 @@ struct DesktopTest : ::testing::Test {
         app.checkRoutine = [digits, newMail](std::shared_ptr<WorkerLink> link, CheckRequest) -> std::uint32_t {
             link->PostStatus(12);
             CheckResults results{Messages(digits), {}, newMail};
-            for (const auto& [number, message] : results.messages)
-                results.digests.insert(*message.uidDigest);
+            for (const MessageInfo& message : results.messages.entries)
+                results.digests.push_back(message.uidDigest);
             link->PublishResults(std::move(results));
             link->PostStatus(15);
             link->SignalFinished();
@@ -319,9 +330,8 @@ TEST_F(DesktopTest, WindowKeepsItsPlaceOnAScreenItsSizeAndColumnAndNewRowsAreBol
     CreateWindows();
     EXPECT_EQ(Window()->pos(), QPoint(33, 44));
     EXPECT_EQ(Window()->size(), QSize(700, 400));
-    MessageTable messages = Messages("2", true);
-    messages.merge(Messages("1"));
-    messages[2].subject = std::string(200, 's');
+    MessageTable messages = Messages("1");
+    AddMessage(messages, '2', true, std::string(200, 's'));
     Finish(messages, false);
     OpenMainWindow(app, desktop);
     const auto bold = [&](int row) { return List()->topLevelItem(row)->font(1).bold(); };

@@ -27,6 +27,13 @@ long long MsSince(steady_clock::time_point start)
     return duration_cast<milliseconds>(steady_clock::now() - start).count();
 }
 UidDigest Digest(char c) { return DigestFromBytes(std::string(16, c)); }
+// Adds a message above those in the table.
+void Add(MessageTable& table, char digest, std::uint32_t number, const std::string& from, const std::string& subject)
+{
+    MessageInfo message{Digest(digest), number};
+    SetMessageText(table, message, from, subject);
+    table.entries.push_back(message);
+}
 
 TEST(DialupGate, OpensOnlyForAPointToPointInterfaceUpAndRunning)
 {
@@ -99,7 +106,7 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
         for (int generation = 0; generation < 100000 && (generation < 300 || reads < 300); ++generation) {
             CheckResults results;
             for (std::uint32_t number = 1; number <= 1u + generation % 7; ++number)
-                results.messages[number] = {Digest(char(number)), number, std::to_string(number), std::to_string(generation)};
+                Add(results.messages, char(number), number, std::to_string(number), std::to_string(generation));
             link->PublishResults(std::move(results));
             last = generation;
         }
@@ -124,13 +131,15 @@ TEST(CheckScheduling, ResultsReadWhileAWorkerPublishesAreNeverTorn)
 TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
 {
     Application app;
-    app.messages = {{1, {Digest('a'), 1, "a", "old one"}}};
+    Add(app.messages, 'a', 1, "a", "old one");
     app.seenDigests = {Digest('a')};
     std::promise<void> release;
     app.checkRoutine = [released = release.get_future().share()](std::shared_ptr<WorkerLink> link, CheckRequest) {
         released.wait_for(seconds(60));
         link->PostStatus(17);
-        link->PublishResults(CheckResults{{{7, {Digest('b'), 7, "late", "late"}}}, {}, true});
+        CheckResults late{{}, {Digest('b')}, true};
+        Add(late.messages, 'b', 7, "late", "late");
+        link->PublishResults(std::move(late));
         link->SignalStop();
         link->SignalFinished();
         return std::uint32_t{0};
@@ -143,7 +152,8 @@ TEST(CheckSchedulingAbandon, AWorkerThatIgnoresStopIsAbandonedAndChangesNothing)
     release.set_value();
     ASSERT_TRUE(stuck->WaitEnded(10000));
     EXPECT_FALSE(app.statusEvent.TryConsume() || app.finishedEvent.TryConsume() || app.stopEvent.TryConsume());
-    EXPECT_EQ(app.messages.at(1).subject, "old one");
+    const MessageInfo* old = FindMessage(app.messages, 1);
+    EXPECT_TRUE(app.messages.entries.size() == 1 && old && MessageSubject(app.messages, *old) == "old one");
     EXPECT_EQ(app.seenDigests, DigestSet{Digest('a')});
     EXPECT_FALSE(app.newMail);
 }

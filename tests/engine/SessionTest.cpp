@@ -28,8 +28,10 @@ struct SessionRun {
 
     SessionRun(const std::string& host, std::uint16_t port)
     {
-        app.messages[42].subject = "previous";
-        app.seenDigests.insert(MakeUidDigest("previous"));
+        MessageInfo previous{MakeUidDigest("previous"), 42};
+        SetMessageText(app.messages, previous, "", "previous");
+        app.messages.entries = {previous};
+        app.seenDigests = {previous.uidDigest};
         app.connection = {host, port, "jo", "pw"};
     }
     void Start()
@@ -48,7 +50,7 @@ struct SessionRun {
     {
         for (int ms = 0; ms < PatienceMs && !WaitForWorkerThread(*worker, 1); ++ms) {
             std::lock_guard lock(app.resultsMutex);
-            volatile std::size_t seen = app.messages.size() + app.seenDigests.size();
+            volatile std::size_t seen = app.messages.entries.size() + app.seenDigests.size();
             (void)seen;
         }
         return *exit;
@@ -58,7 +60,7 @@ struct SessionRun {
     std::string Ending()
     {
         std::lock_guard lock(app.resultsMutex);
-        const bool untouched = app.messages.size() == 1 && app.messages.count(42) && !app.newMail
+        const bool untouched = app.messages.entries.size() == 1 && FindMessage(app.messages, 42) && !app.newMail
             && app.seenDigests == DigestSet{MakeUidDigest("previous")};
         return std::to_string(app.status) + (app.finishedEvent.TryConsume() ? " finished" : "")
             + (app.stopEvent.TryConsume() ? " stop left set" : "") + (untouched ? " untouched" : "");
@@ -74,7 +76,8 @@ DigestSet Digests(const std::string& uids)
 {
     DigestSet digests;
     for (const std::string& uid : uids.empty() ? Steps{} : Split(uids, " "))
-        digests.insert(MakeUidDigest(uid == "\"\"" ? "" : uid));
+        digests.push_back(MakeUidDigest(uid == "\"\"" ? "" : uid));
+    MakeDigestSet(digests);
     return digests;
 }
 
@@ -100,13 +103,14 @@ void PlayTranscript(Transcript t, bool split)
     for (const std::string& step : t.steps) {
         const auto [key, expected] = KeyAndRest(step);
         const Steps fields = Split(KeyAndRest(expected).second, "|");
-        const auto found = run.app.messages.find(key == "message" ? std::stoul(expected) : 0);
-        const MessageInfo& info = found == run.app.messages.end() ? MessageInfo{} : found->second;
-        EXPECT_TRUE(key != "messages" || run.app.messages.size() == std::stoul(expected)) << step;
+        const MessageTable& table = run.app.messages;
+        const MessageInfo* info = FindMessage(table, key == "message" ? std::stoul(expected) : 0);
+        EXPECT_TRUE(key != "messages" || table.entries.size() == std::stoul(expected)) << step;
         EXPECT_TRUE(key != "new-mail" || run.app.newMail == (expected == "yes")) << step;
         EXPECT_TRUE(key != "digests" || run.app.seenDigests == Digests(expected)) << step;
         if (key == "message") {
-            EXPECT_EQ((info.uidDigest ? DigestHex(*info.uidDigest) : "-") + "|" + info.from + "|" + info.subject,
+            EXPECT_EQ(info ? DigestHex(info->uidDigest) + "|" + std::string(MessageFrom(table, *info)) + "|"
+                          + std::string(MessageSubject(table, *info)) : "-||",
                       (fields[0] == "-" ? "-" : DigestHex(MakeUidDigest(fields[0]))) + "|" + fields.at(1) + "|" + fields.at(2))
                 << step;
         }
@@ -227,7 +231,7 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
     check({}, {}, 1, "status 16 Cannot connect to the mail server.\n", seen);
     std::ofstream(seen, std::ios::app) << std::string(16, '\0') << "0123456789"; // a zero digest, a partial record
     DigestSet stored, expected = Digests("uid-1 uid-2 big");
-    expected.insert(DigestFromBytes(std::string(16, '\0')));
+    MergeDigests(expected, {DigestFromBytes(std::string(16, '\0'))});
     std::string error;
     EXPECT_TRUE(LoadSeenFile(seen, stored, error) && stored == expected) << "a failed check wrote " << error;
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

@@ -109,3 +109,39 @@ TEST(CheckCommandLineTest, OptionsAreReadAndWrongLinesRefused)
                         : error.empty() ? "refused without a reason" : "-", expected) << args;
     }
 }
+
+// Digests order as unsigned bytes, first byte first, and are stored back to back in that order,
+// each once, whatever order a list made by hand had; MD5 as RFC 1321 gives it.
+TEST(MessageIdentityTest, DigestsOrderAndStoreByTheirBytes)
+{
+    const std::string z(16, '\0'), ascending[] = {z, z.substr(8) + std::string(8, '\1'), "\1" + std::string(15, '\xff'),
+                                                  "\x7f" + z.substr(1), "\x80" + z.substr(1), std::string(16, '\xff')};
+    const auto pack = [&](std::initializer_list<int> indices) { std::string s; for (int i : indices) s += ascending[i]; return s; };
+    DigestSet seen = UnpackDigests(pack({4, 1, 0, 5, 0, 3, 4}) + "partial");
+    EXPECT_EQ(PackDigests(seen), pack({0, 1, 3, 4, 5}));
+    MergeDigests(seen, UnpackDigests(pack({5, 2})));
+    EXPECT_EQ(PackDigests(seen), pack({0, 1, 2, 3, 4, 5}));
+    EXPECT_TRUE(ContainsDigest(seen, DigestFromBytes(ascending[3])) && !ContainsDigest(seen, DigestFromBytes(z.substr(8) + std::string(8, '\2'))));
+    EXPECT_EQ(DigestHex(MakeUidDigest("")) + DigestHex(MakeUidDigest("abc")),
+              "d41d8cd98f00b204e9800998ecf8427e900150983cd24fb0d6963f7d28e17f72");
+}
+
+// Each listed message keeps its own From and Subject, cut to 255 bytes, however the text fills
+// its blocks; a message the listing did not name keeps none.
+TEST(MessageIdentityTest, EveryListedMessageKeepsItsOwnText)
+{
+    CheckResults results;
+    for (std::uint32_t n = 400; n >= 2; n -= 2)
+        RecordListing(results, {}, n, std::to_string(n));
+    FinishListing(results);
+    const auto text = [](std::uint32_t n) { return std::string(n % 290 + 100, char('a' + n % 26)) + std::to_string(n); };
+    for (std::uint32_t n = 1; n <= 401; ++n)
+        RecordHeaders(results, n, text(n), text(n * 7));
+    const MessageTable& table = results.messages;
+    ASSERT_EQ(table.entries.size(), 200u);
+    for (std::uint32_t n = 1; n <= 401; ++n) {
+        const MessageInfo* m = FindMessage(table, n);
+        ASSERT_EQ(m ? std::string(MessageFrom(table, *m)) + "|" + std::string(MessageSubject(table, *m)) : "-",
+                  n % 2 || n > 400 ? "-" : text(n).substr(0, 255) + "|" + text(n * 7).substr(0, 255)) << n;
+    }
+}

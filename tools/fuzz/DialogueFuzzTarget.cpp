@@ -13,9 +13,11 @@
 #include "Pop3Dialogue.h"
 #include "StatusCodes.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string_view>
 
 namespace {
@@ -42,7 +44,7 @@ void Wire(Pop3Dialogue& d, Observed& seen)
 {
     d.user = "user";
     d.password = "secret";
-    d.seenDigests.insert(MakeUidDigest("1"));
+    d.seenDigests = {MakeUidDigest("1")};
     d.outlet.sendCommand = [&seen](std::string_view bytes) {
         Require(!seen.ended);
         seen.sentBytes += bytes.size();
@@ -56,6 +58,13 @@ void Wire(Pop3Dialogue& d, Observed& seen)
     d.outlet.publishResults = [&seen](CheckResults&& results) {
         ++seen.publications;
         Require(seen.publications == 1);
+        // One entry per number in ascending order, each digest once in order: what lookups rely on.
+        const auto& entries = results.messages.entries;
+        Require(std::adjacent_find(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+                    return a.number >= b.number;
+                }) == entries.end());
+        Require(std::adjacent_find(results.digests.begin(), results.digests.end(), std::greater_equal<>())
+                == results.digests.end());
         CheckResults dropped = std::move(results);
     };
     d.outlet.signalStop = [&seen] { seen.ended = true; };

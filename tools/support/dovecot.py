@@ -140,11 +140,11 @@ def make_certificates(certs):
         os.chmod(os.path.join(certs, name), 0o644)  # Dovecot reads them as root, tests as anyone
 
 
-def write_config(conf, path, port, tls_port, certs):
-    addresses = "127.0.0.1"
+def write_config(conf, path, port, tls_port, certs, listen=()):
+    addresses = " ".join(("127.0.0.1",) + tuple(listen))
     extra = {"tls_listener": "", "tls_settings": ""}
     if certs:
-        addresses = " ".join(TLS_ADDRESSES)
+        addresses = " ".join(tuple(TLS_ADDRESSES) + tuple(listen))
         extra["tls_listener"] = TLS_LISTENER.format(addresses=addresses, tls_port=tls_port)
         extra["tls_settings"] = TLS_SETTINGS.format(certs=certs) + "".join(
             TLS_LOCAL.format(address=a, name=n, certs=certs) for a, n in TLS_ADDRESSES.items()
@@ -213,9 +213,10 @@ def check_parents_searchable(path):
         p = os.path.dirname(p)
 
 
-def start(path=None, port=None, certs=None):
+def start(path=None, port=None, certs=None, listen=()):
     """Start Dovecot; returns (port, pid, dir), and TLS_PORT as the file DIR/tls_port with
-    certs. Raises SystemExit when it does not come up."""
+    certs. listen: addresses to serve on besides loopback's (they must exist already).
+    Raises SystemExit when it does not come up."""
     if os.geteuid() != 0:
         raise SystemExit("dovecot.py: must run as root")
     if path is None:
@@ -229,7 +230,7 @@ def start(path=None, port=None, certs=None):
         use_port = port or free_port()
         conf = os.path.join(path, "dovecot.conf")
         tls_port = free_port() if certs else None
-        write_config(conf, path, use_port, tls_port, certs and os.path.abspath(certs))
+        write_config(conf, path, use_port, tls_port, certs and os.path.abspath(certs), listen)
         if tls_port:
             with open(os.path.join(path, "tls_port"), "w") as f:
                 f.write(f"{tls_port}\n")

@@ -170,6 +170,25 @@ def huge_count(conn):
                 conn.send(b"+OK\r\n")
 
 
+def announced_many_listed_two(conn):
+    """STAT announces 1,000,000 messages, UIDL lists two, and every TOP gets a From and a Subject
+    of 250 bytes each: the headers of the messages never listed must not be kept. The TOP
+    commands in each read are answered in one write, to come at a client's pace."""
+    if login(conn):
+        conn.send(b"+OK 1000000 0\r\n")
+        conn.command()
+        conn.send(b"+OK\r\n1 one\r\n2 two\r\n.\r\n")
+        reply = b"+OK\r\nFrom: " + b"f" * 250 + b"\r\nSubject: " + b"s" * 250 + b"\r\n.\r\n"
+        pending = conn.pending
+        while True:
+            complete, _, pending = pending.rpartition(b"\r\n")
+            conn.send(reply * complete.count(b"TOP "))
+            data = conn.sock.recv(65536)
+            if not data:
+                return
+            pending += data
+
+
 def silent_after_greeting(conn):
     conn.send(GREETING)
     while conn.command() is not None:
@@ -189,6 +208,7 @@ HOSTILE = {
     "endless_unique_ids": endless_unique_ids,
     "never_reads": never_reads,
     "huge_count": huge_count,
+    "announced_many_listed_two": announced_many_listed_two,
     "silent_after_greeting": silent_after_greeting,
     "endless_line": endless_line,
 }
