@@ -26,13 +26,6 @@ build_dir=${POSTBELL_BUILD_DIR:-$repo/build/postbell}
 shots=${POSTBELL_DEMO_SHOTS:-$build_dir/demo-screenshots}
 postbell=$build_dir/app/postbell
 
-# To build and run (the test framework too: the build configures the tests).
-build_packages=(build-essential cmake pkg-config qt6-base-dev libssl-dev libsqlite3-dev libgmime-3.0-dev
-                googletest libgtest-dev sqlite3)
-# For the demo: the mail server, the sample mailbox's scripts, clicks and screenshots.
-demo_packages=(python3 dovecot-core dovecot-pop3d xdotool imagemagick)
-# For the demo without a desktop.
-virtual_display_packages=(xvfb trayer fonts-dejavu-core)
 
 # shellcheck source=tools/support/desktop.sh
 . "$support/desktop.sh"
@@ -47,7 +40,8 @@ as_root() {
     if is_root; then "$@"; else sudo "$@"; fi
 }
 
-# install_packages PKG...: installs those that are missing; asks for sudo only then.
+# install_packages GROUP...: installs the missing packages of these groups of
+# tools/install-packages.sh; asks for sudo only then.
 install_packages() {
     local report
     if is_root; then
@@ -405,14 +399,15 @@ run_demo() {
 
 # --- main -----------------------------------------------------------------------------------
 
-# The demo's packages: on a virtual display when there is no X display to use.
-demo_package_list() {
-    printf '%s\n' "${demo_packages[@]}"
-    [ -n "${DISPLAY:-}" ] || printf '%s\n' "${virtual_display_packages[@]}"
+# The demo's package groups: on a virtual display, with its tray hosts and notification
+# daemon, when there is no X display to use.
+demo_package_groups() {
+    echo demo
+    [ -n "${DISPLAY:-}" ] || printf '%s\n' virtual-display desktop-services
 }
 
 main() {
-    local user_store demo_likely="" packages
+    local user_store demo_likely="" groups
     user_store=$(user_store_path)
     case ${POSTBELL_DEMO:-} in
         0)
@@ -427,13 +422,13 @@ main() {
     esac
 
     package_installed dovecot-core && dovecot_was_installed=1
-    packages=("${build_packages[@]}")
+    groups=(run)
     # A Wayland desktop without X: Qt needs its Wayland plugin to start there.
-    [ -z "${DISPLAY:-}" ] && [ -n "${WAYLAND_DISPLAY:-}" ] && packages+=(qt6-wayland)
+    [ -z "${DISPLAY:-}" ] && [ -n "${WAYLAND_DISPLAY:-}" ] && groups+=(wayland)
     # One installation for everything that will surely be needed.
-    [ -n "$demo_likely" ] && mapfile -t -O "${#packages[@]}" packages < <(demo_package_list)
+    [ -n "$demo_likely" ] && mapfile -t -O "${#groups[@]}" groups < <(demo_package_groups)
     say "checking the Debian packages"
-    install_packages "${packages[@]}"
+    install_packages "${groups[@]}"
     keep_system_dovecot_off
     build
 
@@ -448,8 +443,8 @@ main() {
     else
         say "no settings stored yet: running the demo (your settings stay as they are)"
     fi
-    mapfile -t packages < <(demo_package_list)
-    install_packages "${packages[@]}"
+    mapfile -t groups < <(demo_package_groups)
+    install_packages "${groups[@]}"
     keep_system_dovecot_off
     if ! is_root && ! command -v sudo >/dev/null; then
         die "the demo's mail server needs root: run this as root, or install sudo"
