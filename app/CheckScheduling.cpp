@@ -42,28 +42,44 @@ void AddSeenDigests(Application& app, DigestSet&& digests)
     app.seenDigests.merge(digests);
 }
 
-ResultView BuildResultView(Application& app)
+namespace {
+
+bool Among(const DigestSet& digests, const MessageInfo& message)
+{
+    return message.uidDigest && digests.contains(*message.uidDigest);
+}
+
+} // namespace
+
+ResultView BuildResultView(Application& app, const UnseenMail& mail)
 {
     std::lock_guard lock(app.resultsMutex);
     ResultView view;
     view.count = app.messages.size();
     view.rows.reserve(app.messages.size());
-    for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it)
-        view.rows.push_back({it->second.from, it->second.subject, it->second.isNew});
+    for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it) {
+        const MessageInfo& message = it->second;
+        view.rows.push_back({message.from, message.subject, message.uidDigest && ShownBold(mail, *message.uidDigest)});
+    }
     return view;
 }
 
-std::vector<ResultRow> NewestNewRows(Application& app, std::size_t limit, std::size_t& newCount)
+DigestSet NewDigests(Application& app)
+{
+    std::lock_guard lock(app.resultsMutex);
+    DigestSet digests;
+    for (const auto& [number, message] : app.messages)
+        if (message.isNew && message.uidDigest)
+            digests.insert(*message.uidDigest);
+    return digests;
+}
+
+std::vector<ResultRow> NewestRowsAmong(Application& app, const DigestSet& among, std::size_t limit)
 {
     std::lock_guard lock(app.resultsMutex);
     std::vector<ResultRow> rows;
-    newCount = 0;
-    for (auto it = app.messages.rbegin(); it != app.messages.rend(); ++it) {
-        if (!it->second.isNew)
-            continue;
-        ++newCount;
-        if (rows.size() < limit)
+    for (auto it = app.messages.rbegin(); it != app.messages.rend() && rows.size() < limit; ++it)
+        if (Among(among, it->second))
             rows.push_back({it->second.from, it->second.subject, true});
-    }
     return rows;
 }
