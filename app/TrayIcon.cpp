@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <utility>
 
@@ -206,8 +207,14 @@ void WatchTrayRestart(TrayIcon& tray, const QDBusConnection& sessionBus)
     // Qt registers the icon again with a new watcher; the picture is ours to set.
     tray.watcherRestarted = std::make_unique<QDBusServiceWatcher>(
         QStringLiteral("org.kde.StatusNotifierWatcher"), sessionBus, QDBusServiceWatcher::WatchForRegistration);
-    QObject::connect(tray.watcherRestarted.get(), &QDBusServiceWatcher::serviceRegistered,
-                     [&tray] { ApplyFace(tray, IdleFace(tray.showsNewMail)); });
+    QObject::connect(tray.watcherRestarted.get(), &QDBusServiceWatcher::serviceRegistered, [&tray] {
+        ApplyFace(tray, IdleFace(tray.showsNewMail));
+        // A watcher may take its name before it can answer Qt's registration, which Qt then gives
+        // up: once it has settled, the icon is added again.
+        constexpr int WatcherSettleMs = 1000;
+        if (TrayIconShown(tray) && tray.kind == TrayKind::StatusNotifier)
+            QTimer::singleShot(WatcherSettleMs, tray.icon.get(), [&tray] { tray.icon->hide(), tray.icon->show(); });
+    });
     // The platform's native interface is a QObject (its header is private to Qt).
     auto* native = reinterpret_cast<QObject*>(QGuiApplication::platformNativeInterface());
     // Qt re-adds the icon itself on this signal, with whatever picture it had.

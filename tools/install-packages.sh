@@ -19,7 +19,7 @@ declare -A groups=(
   [virtual-display]="xvfb xauth x11-utils trayer fonts-dejavu-core"
   # The desktop's services on a private session bus: a StatusNotifierItem tray and a
   # notification daemon.
-  [desktop-services]="dbus-daemon dbus-bin haskell-gtk-sni-tray-utils dunst"
+  [desktop-services]="dbus-daemon dbus-bin haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils dunst"
   # Qt's platform plugin for a Wayland desktop without X.
   [wayland]="qt6-wayland"
   # Everything the test command needs.

@@ -1,8 +1,10 @@
 // The tray decisions alone (a balloon cannot be read back), then the windows and tray icon
 // under the offscreen platform, whose QSystemTrayIcon keeps the picture and tooltip it is given.
+#include "AutostartEntry.h"
 #include "CheckScheduling.h"
 #include "CheckSession.h"
 #include "DesktopRun.h"
+#include "MailProgram.h"
 #include "SettingsDialog.h"
 #include "StoreTestSupport.h"
 
@@ -24,6 +26,8 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -57,6 +61,42 @@ TEST(TrayState, EachStatusGivesItsPictureAndBalloonOnlyWhileTheWindowIsHidden)
     EXPECT_EQ(cut.face->toolTip, std::string(62, 'a')); // the two-byte character would end at 64
     EXPECT_EQ(cut.balloonText.size(), BalloonTextLimit);
     EXPECT_EQ(cut.statusBarText->size(), StatusTextLimit);
+    // A certificate the window lets the user trust is worth a look there.
+    EXPECT_EQ(DecideStatusDisplay(33, "Self-signed.", false, false, true).balloonText,
+              "Self-signed. Open Postbell to review the certificate.");
+}
+
+// The default mailto: application as the MIME lists name it, found in this order: a list of the
+// current desktop, the user's, the system's; defaults, added associations, then mimeinfo.cache.
+TEST(MailProgram, TheDesktopsMailtoApplicationStartsWithoutALinkUnlessSettingsNameACommand)
+{
+    TempConfigHome home;
+    const std::string data = home.root + "/data", system = home.root + "/system";
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    setenv("XDG_DATA_DIRS", system.c_str(), 1);
+    setenv("XDG_CONFIG_DIRS", (home.root + "/etc").c_str(), 1);
+    setenv("XDG_CURRENT_DESKTOP", "X-Test:KDE", 1);
+    const std::string odd = "/opt/Mail $Tools/100%/mail\\er"; // AutostartEntry's quoting, read back
+    const std::tuple<std::string, std::string, std::string> steps[] = {
+        {"", "", ""}, // nothing found: no command
+        {system + "/applications/claws.desktop", "[Desktop Entry]\nExec=claws-mail --compose %u\n", ""},
+        {system + "/applications/mimeinfo.cache", "[MIME Cache]\nx-scheme-handler/mailto=claws.desktop;\n", "claws-mail|--compose"},
+        {data + "/applications/odd.desktop", "[Desktop Entry]\nExec=" + DesktopExecArgument(odd) + " %U\n", "claws-mail|--compose"},
+        {home.root + "/etc/mimeapps.list", "[Added Associations]\nx-scheme-handler/mailto=odd.desktop\n", odd},
+        {home.configHome + "/mimeapps.list", "[Default Applications]\nx-scheme-handler/mailto=gone.desktop;mutt.desktop\n", odd},
+        {system + "/applications/mutt.desktop", "[Desktop Entry]\nExec=mutt\nTerminal=true\n", "x-terminal-emulator|-e|mutt"},
+        {home.configHome + "/kde-mimeapps.list", "[Default Applications]\nx-scheme-handler/mailto=claws.desktop\n", "claws-mail|--compose"},
+    };
+    for (const auto& [file, text, command] : steps) {
+        if (!file.empty()) {
+            std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+            std::ofstream(file) << text;
+        }
+        const std::optional<QStringList> found = MailProgramCommand("");
+        EXPECT_EQ(found ? found->join('|').toStdString() : "", command) << file;
+    }
+    EXPECT_EQ(MailProgramCommand("evolution \"--component=mail\"")->join('|').toStdString(), "evolution|--component=mail");
+    EXPECT_EQ(ExecArguments("\"unterminated %u"), std::nullopt);
 }
 
 // Messages named by digits, a star after one that is new at this check: "3*1" is message 3
