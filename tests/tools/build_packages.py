@@ -1,25 +1,21 @@
 #!/usr/bin/env python3
-"""build_packages.py CMAKE_CACHE INSTALL_SCRIPT: fails when a file the configured build uses
-belongs to no package that the build group of INSTALL_SCRIPT installs (one of the group's
-packages, or one that they depend on). Used are the cache's *_DIR folders, and its include and
-library paths that the generated compile and link commands name: a module's optional find (an
-EGL library that Qt's OpenGL lookup happens to see) is not."""
+"""build_packages.py CMAKE_CACHE INSTALL_SCRIPT: fails when a file that the configured build uses (a
+*_DIR folder of the cache, or an include or library path of it that the build's commands name:
+not a module's optional find) comes from no package that INSTALL_SCRIPT's build group installs."""
 import os
 import re
 import subprocess
 import sys
 
 cache, script = sys.argv[1:3]
-if subprocess.run(["sh", "-c", "command -v dpkg-query"], capture_output=True).returncode:
-    print("SKIPPED: not a Debian system")
-    sys.exit(77)
+if not os.path.exists("/usr/bin/dpkg-query"):
+    sys.exit(77)  # not a Debian system: skipped
 
 values = dict(re.findall(r"^([^#/\n][^:=\n]*):[A-Z]+=(.*)$", open(cache, encoding="utf-8").read(), re.M))
 ours = (values.get("CMAKE_HOME_DIRECTORY", "/nowhere"), values.get("CMAKE_CACHEFILE_DIR", "/nowhere"))
-commands = ""
-for folder, _, files in os.walk(os.path.dirname(os.path.abspath(cache))):
-    for file in {"flags.make", "link.txt"} & set(files):
-        commands += open(os.path.join(folder, file), encoding="utf-8").read()
+commands = "".join(open(os.path.join(folder, file), encoding="utf-8").read()
+                   for folder, _, files in os.walk(os.path.dirname(os.path.abspath(cache)))
+                   for file in {"flags.make", "link.txt"} & set(files))
 used = {}  # path -> the cache entry that names it
 for key, value in values.items():
     if re.search(r"_DIR$|INCLUDE|LIBRAR|^pkgcfg_lib_", key) and not key.startswith("CMAKE_"):
@@ -49,27 +45,15 @@ while todo:
             todo.extend(depends[package])
 
 
-def owners_of(paths):
-    """path -> the packages that hold it, from one dpkg -S."""
-    found = subprocess.run(["dpkg", "-S", *paths], capture_output=True, text=True).stdout
-    owners = {}
-    for line in found.splitlines():
-        packages, _, path = line.rpartition(": ")
-        if packages and not line.startswith("diversion"):
-            owners.setdefault(path, set()).update(p.split(":")[0].strip() for p in packages.split(","))
-    return owners
-
-
-owners = owners_of(used)
-# A path reached through a symbolic link that no package holds: the file it names.
-resolved = {path: os.path.realpath(path) for path in used if path not in owners}
-real_owners = owners_of(resolved.values()) if resolved else {}
-owners.update({path: real_owners.get(real, set()) for path, real in resolved.items()})
-for path, key in sorted(used.items()):
-    if not owners[path] & closure:
-        print(f"FAILED: {path} ({key}) comes from {', '.join(sorted(owners[path])) or 'no package'}, "
-              "which the build group does not install")
-if not used:
-    print("FAILED: the cache names no file of a package")
-print(f"{len(used)} paths checked against the build group: {' '.join(group)}")
-sys.exit(0 if used and all(owners[path] & closure for path in used) else 1)
+# path -> the packages that hold it, or the file it links to, from one dpkg -S.
+found = subprocess.run(["dpkg", "-S", *used, *map(os.path.realpath, used)], capture_output=True, text=True).stdout
+holders = {}
+for line in found.splitlines():
+    packages, _, path = line.rpartition(": ")
+    if packages and not line.startswith("diversion"):
+        holders.setdefault(path, set()).update(p.split(":")[0].strip() for p in packages.split(","))
+owners = {path: holders.get(path, set()) | holders.get(os.path.realpath(path), set()) for path in used}
+failures = [f"FAILED: {path} ({key}) comes from {', '.join(sorted(owners[path])) or 'no package'}, which the "
+            "build group does not install" for path, key in sorted(used.items()) if not owners[path] & closure]
+print("\n".join(failures + [f"{len(used)} paths checked against the build group: {' '.join(group)}"]))
+sys.exit(1 if failures or not used else 0)

@@ -81,6 +81,13 @@ pb_start_sni_tray() {
     pb_wait_for 200 pb_sni_host_registered || { echo "no StatusNotifierItem host:" >&2; cat "$1/sni-tray.log" >&2; return 1; }
 }
 
+# pb_find_sni_icon: where the host of pb_start_sni_tray draws the one item, at the end of its
+# bar: sets PB_ICON_X, PB_ICON_Y, PB_ICON_W, PB_ICON_H as pb_find_tray_icon does.
+pb_find_sni_icon() {
+    pb_find_window "$PB_SNI_PID" '^gtk-sni-tray-standalone$' && pb_window_geometry "$PB_WINDOW" || return 1
+    PB_ICON_X=$((PB_X + PB_W - PB_H)) PB_ICON_Y=$PB_Y PB_ICON_W=$PB_H PB_ICON_H=$PB_H
+}
+
 pb_sni_host_registered() {
     dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
         org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \

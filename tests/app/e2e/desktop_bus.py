@@ -1,14 +1,11 @@
 #!/usr/bin/python3
-"""The end-to-end tests' own parts of a private D-Bus session bus.
-
-desktop_bus.py serve RECORD_FILE   until killed: fakes of logind and NetworkManager (Debian has no
-    real one for a private bus; dbus-send drives them: login1.Manager.Wake and
-    NetworkManager.SetState u emit their signals), and a recorder of the real notification
-    daemon's traffic: one JSON line per Notify (with the id it got), CloseNotification,
-    NotificationClosed and ActionInvoked.
-desktop_bus.py item                the tray item as the StatusNotifierItem host sees it: its
-    picture (normal, new-mail, error, by the colours of its largest pixmap) and its tooltip.
-"""
+"""The end-to-end tests' parts of a private session bus.
+desktop_bus.py serve RECORD_FILE: until killed, fakes of logind and NetworkManager, whose
+    login1.Manager.Wake and NetworkManager.SetState u (called with dbus-send) emit their signals,
+    and a recorder of what the notification daemon is sent and says: a JSON line per Notify (with
+    the id it got), CloseNotification, NotificationClosed and ActionInvoked.
+desktop_bus.py item: the tray item as its StatusNotifierItem host sees it: its picture by the
+    colours of its largest pixmap (normal, new-mail, error), a tab, its tooltip."""
 import json
 import sys
 
@@ -49,19 +46,6 @@ class NetworkManager(dbus.service.Object):
         pass
 
 
-def plain(value):
-    """A D-Bus value as JSON can hold it."""
-    if isinstance(value, (dbus.Array, list)):
-        return [plain(v) for v in value]
-    if isinstance(value, (dbus.Dictionary, dict)):
-        return {str(k): plain(v) for k, v in value.items()}
-    if isinstance(value, dbus.Boolean):
-        return bool(value)
-    if isinstance(value, (int, float)):
-        return int(value) if isinstance(value, int) else float(value)
-    return str(value)
-
-
 def serve(record_file):
     from gi.repository import GLib
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
@@ -75,7 +59,7 @@ def serve(record_file):
             out.write(json.dumps(entry, ensure_ascii=False) + "\n")
 
     def seen(_, message):
-        kind, member, args = message.get_type(), message.get_member(), [plain(a) for a in message.get_args_list()]
+        kind, member, args = message.get_type(), message.get_member(), message.get_args_list()
         if kind == dbus.lowlevel.MESSAGE_TYPE_METHOD_CALL and member == "Notify":
             notifies[(message.get_sender(), message.get_serial())] = dict(zip(
                 ("member", "app", "replaces", "icon", "summary", "body", "actions", "hints", "timeout"), [member] + args))
@@ -85,8 +69,7 @@ def serve(record_file):
                 write(dict(call, id=args[0]))
         elif member in ("CloseNotification", "NotificationClosed", "ActionInvoked"):
             write(dict(zip(("member", "id", "detail"), [member] + args)))
-        # A call overheard must not be answered from here, or its caller may get our error first;
-        # the fakes still answer their own calls.
+        # An overheard call answered here would give its caller our error; the fakes answer theirs.
         overheard = kind == dbus.lowlevel.MESSAGE_TYPE_METHOD_CALL and message.get_interface() == NOTIFY
         return dbus.lowlevel.HANDLER_RESULT_HANDLED if overheard else dbus.lowlevel.HANDLER_RESULT_NOT_YET_HANDLED
 
@@ -98,28 +81,19 @@ def serve(record_file):
     GLib.MainLoop().run()
 
 
-def near(pixel, colour):
-    return all(abs(a - b) <= 40 for a, b in zip(pixel, colour))
-
-
 def item():
     bus = dbus.SessionBus()
-    watcher = bus.get_object("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher")
-    items = watcher.Get("org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems", dbus_interface=PROPS)
-    if not items:
-        sys.exit(1)
-    service, _, path = str(items[0]).partition("/")
+    items = bus.get_object("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher").Get(
+        "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems", dbus_interface=PROPS)
+    service, _, path = str(items[0]).partition("/")  # none yet: an error
     sni = bus.get_object(service, "/" + (path or "StatusNotifierItem"))
     tooltip = sni.Get("org.kde.StatusNotifierItem", "ToolTip", dbus_interface=PROPS)
-    width, height, data = max(sni.Get("org.kde.StatusNotifierItem", "IconPixmap", dbus_interface=PROPS),
-                              key=lambda pixmap: pixmap[0])
-    pixels = [bytes(data[i:i + 4]) for i in range(0, len(data), 4)]
-    opaque = [p[1:] for p in pixels if p[0] > 128] or [b"\0\0\0"]  # ARGB, network byte order
-    gold = sum(near(p, (0xff, 0xd2, 0x1a)) for p in opaque) / len(opaque)
-    red = sum(near(p, (0xd8, 0x1e, 0x1e)) for p in opaque) / len(opaque)
+    data = max(sni.Get("org.kde.StatusNotifierItem", "IconPixmap", dbus_interface=PROPS), key=lambda p: p[0])[2]
+    opaque = [data[i + 1:i + 4] for i in range(0, len(data), 4) if data[i] > 128] or [b"\0\0\0"]  # ARGB
+    share = lambda colour: sum(all(abs(a - b) <= 40 for a, b in zip(p, colour)) for p in opaque) / len(opaque)
+    gold, red = share((0xff, 0xd2, 0x1a)), share((0xd8, 0x1e, 0x1e))
     picture = "new-mail" if gold > 0.15 else "error" if red > 0.05 and gold < 0.02 else "normal" if red < 0.02 else "?"
     print(f"{picture}\t{tooltip[2]}".replace("\n", "\\n"))
 
 
-if __name__ == "__main__":
-    serve(sys.argv[2]) if sys.argv[1] == "serve" else item()
+serve(sys.argv[2]) if sys.argv[1] == "serve" else item()

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# What only the real parts show: Postbell on its own X display with a real tray host, a real
-# Dovecot and a private D-Bus with dunst as notification daemon; desktop_bus.py fakes logind and
-# NetworkManager, of which Debian has no real one for a private bus, and records what dunst is sent.
-#   (no option)  trayer (XEmbed): an empty store and a tray host that comes later, as at log-on;
-#                a failed check and Qt's balloon, a tray restart
-#   --wake       the same, then the checks on resume, on the network's return and, in a network
-#                namespace of its own (root), on a point-to-point link coming up
-#   --sni        no tray at all, then gtk-sni-tray (StatusNotifierItem): notifications that keep
-#                count, the item as the host sees it, its menu, errors as notifications
-#
+# What only the real parts show: Postbell on its own X display with a real tray host, Dovecot and
+# dunst on a private D-Bus, where desktop_bus.py records what dunst is sent and fakes logind and
+# NetworkManager (Debian has no real one for a private bus). No option: trayer (XEmbed) coming after
+# the first-run dialog, Qt's balloon, a tray restart; --wake also the checks on resume, on the
+# network's return and, in a network namespace of its own, on a point-to-point link coming up;
+# --sni no tray, then a StatusNotifierItem host and its item, menu and notifications.
 #   desktop_e2e.sh POSTBELL_BINARY [--wake | --sni]
 set -euo pipefail
 postbell=$1 mode=${2:-}
@@ -50,34 +46,21 @@ menu_key() { # a right click on the icon, then the keys of a menu entry (drawn b
 after_pause() { sleep $((last_check + 31 - $(date +%s))); pb_bus_call "$@"; }
 # The StatusNotifierItem as its host sees it: "PICTURE<tab>TOOLTIP".
 item_shows() { [[ "$(/usr/bin/python3 "$here/desktop_bus.py" item 2>/dev/null)" == "$1"* ]]; }
-sni_icon() { # where the host draws the item: at the end of its bar
-    local wid X Y WIDTH HEIGHT WINDOW SCREEN
-    for wid in $(xdotool search --onlyvisible --pid "$PB_SNI_PID"); do
-        eval "$(xdotool getwindowgeometry --shell "$wid")"
-        [ "$WIDTH" -gt 100 ] && PB_ICON_X=$((X + WIDTH - 32)) PB_ICON_Y=$Y PB_ICON_W=32 PB_ICON_H=$HEIGHT && return
-    done
-    return 1
-}
-seed_seen_store() { # a server whose messages were all seen before; PORT
+
+if [ "$mode" = --sni ]; then # a store whose messages were all seen before
     POSTBELL_PASSWORD=$PB_POP3_PASSWORD python3 "$PB_SUPPORT/pop3_oracle.py" --port "$PB_POP3_PORT" \
         --expect-seen "$PB_WORK/seen" 127.0.0.1 "$PB_POP3_USER" >/dev/null || pb_fail "the mailbox could not be read"
-    pb_store_seed "$PB_STORE" Host 1 "$(pb_sql_text 127.0.0.1)" Port 4 "$(pb_sql_dword "$1")" \
+    pb_store_seed "$PB_STORE" Host 1 "$(pb_sql_text 127.0.0.1)" Port 4 "$(pb_sql_dword "$PB_POP3_PORT")" \
         User 1 "$(pb_sql_text "$PB_POP3_USER")" Password 1 "$(pb_sql_text "$PB_POP3_PASSWORD")" Delay 4 "$(pb_sql_dword 60)" \
         UIDList 3 "$(pb_sql_file "$PB_WORK/seen")" MailProgram 1 "$(pb_sql_text "touch $PB_WORK/mail-program-started")"
-}
-
-if [ "$mode" = --sni ]; then
-    seed_seen_store "$PB_POP3_PORT"
     error_id=0
     pb_start_postbell "$postbell"
     pb_wait_for 150 window_up '^Postbell$' || pb_fail "no window without a tray"
-    hide_window
-    sleep 1
-    kill -0 "$PB_PID" || pb_fail "Postbell ended when its window was closed"
+    hide_window && sleep 1 && kill -0 "$PB_PID" || pb_fail "Postbell ended when its window was closed"
     pb_start_sni_tray "$PB_WORK" || pb_fail "no StatusNotifierItem host"
     pb_wait_for 100 item_shows $'normal\tNo new e-mail' || pb_fail "the host shows: $(/usr/bin/python3 "$here/desktop_bus.py" item)"
     [ "$(notices Notify)$(notices CloseNotification)" = 00 ] || pb_fail "notifications for a check without news"
-    sni_icon || pb_fail "the host's bar is not shown"
+    pb_find_sni_icon || pb_fail "the host shows no bar"
     for n in 1 2; do
         pb_deliver "180000000$n.sni.e2e" "Sender $n <s$n@example.org>" "arrival $n"
         menu_key "Down Down Down Down Return" "$PB_SNI_PID" # Open, Open mail program, Mark as seen, Check Mail Now
@@ -139,7 +122,6 @@ last_check=$(date +%s)
 pb_wait_for 50 pb_icon_shows new-mail "$PB_WORK/icon.png" || pb_fail "the icon does not show new mail"
 expect_notice '"summary": "New mail", "body": "4 new messages\\n'
 [ "$(grep Notify "$PB_WORK/notices" | tail -n 1 | grep -o '\\n' | wc -l)" -eq 3 ] || pb_fail "not three senders in the notification"
-expect_notice '"actions": \["default", "Open"\]'
 
 dunstctl action 0 # a click on the notification
 pb_wait_for 100 window_up '^Postbell$' || pb_fail "the notification's click did not open the window"
@@ -178,8 +160,6 @@ if [ "$mode" = --wake ]; then # the dial-up gate: a tun link, up and running onc
     pb_store_seed "$PB_STORE" WaitForDialup 4 "$(pb_sql_dword 1)"
     pb_deliver 1800000003.dialup.e2e "Dana <dana@example.org>" "over the dial-up link"
     pb_start_postbell "$postbell"
-    sleep 3
-    notices_at_least 4 && pb_fail "a check without the dial-up link"
     /usr/bin/python3 -c 'import fcntl, os, struct, time
 fcntl.ioctl(os.open("/dev/net/tun", os.O_RDWR), 0x400454CA, struct.pack("16sH", b"pbdial0", 0x1001)); time.sleep(30)' &
     PB_MORE_PIDS+=($!)
