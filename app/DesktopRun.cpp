@@ -191,8 +191,9 @@ void ShowInTray(Desktop& desktop, TrayKind kind)
 
 void ShowWithoutTray(Application& app, Desktop& desktop)
 {
-    // Its title already shows what the icon would; whether the user looks, its activation tells.
-    ShowMainWindow(desktop.window, app, desktop.unseen);
+    // Its title already shows what the icon would. Not brought into focus: whether the user
+    // looks, the window's activation tells.
+    ShowMainWindow(desktop.window, app, desktop.unseen, false);
 }
 
 void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnection& systemBus,

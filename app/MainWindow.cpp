@@ -235,13 +235,15 @@ void FillMessageList(MainWindow& window, Application& app, const UnseenMail& mai
 
 } // namespace
 
-void ShowMainWindow(MainWindow& window, Application& app, const UnseenMail& mail)
+void ShowMainWindow(MainWindow& window, Application& app, const UnseenMail& mail, bool activate)
 {
     if (window.listStale)
         FillMessageList(window, app, mail);
+    window.dialog->setAttribute(Qt::WA_ShowWithoutActivating, !activate);
     window.dialog->show();
     window.dialog->raise();
-    window.dialog->activateWindow();
+    if (activate)
+        window.dialog->activateWindow();
 }
 
 void ShowResults(MainWindow& window, Application& app, const UnseenMail& mail)

@@ -75,8 +75,9 @@ bool MainWindowActive(const MainWindow& window);
 std::optional<WindowLayout> MainWindowLayout(const MainWindow& window);
 // Nothing where the window manager alone places windows (Wayland).
 std::optional<WindowPosition> MainWindowPosition(const MainWindow& window);
-// Shows and raises the window, with the rows of the last check, bold as mail says.
-void ShowMainWindow(MainWindow& window, Application& app, const UnseenMail& mail);
+// Shows and raises the window, with the rows of the last check, bold as mail says; activated
+// unless the program shows it of its own accord.
+void ShowMainWindow(MainWindow& window, Application& app, const UnseenMail& mail, bool activate = true);
 // The results of a finished check: rows at once while visible, the count alone while hidden.
 void ShowResults(MainWindow& window, Application& app, const UnseenMail& mail);
 void ShowStatusBarText(MainWindow& window, std::string_view text);

@@ -168,6 +168,7 @@ cleanup() {
         kill -KILL "$postbell_pid" 2>/dev/null
         wait "$postbell_pid" 2>/dev/null
     fi
+    pb_stop_private_bus
     pb_stop_display
     if [ -n "$dovecot_dir" ]; then
         as_root python3 -B "$support/dovecot.py" stop "$dovecot_dir"
@@ -354,6 +355,39 @@ shot_settings() {
     PB_WINDOW=$main
 }
 
+deliver_next() {
+    as_root python3 -B "$repo/tools/demo/sample_mail.py" deliver "$demo_maildir" || die "could not deliver"
+}
+
+# shot_other_trays: on the demo's own display, the same with a StatusNotifierItem tray and a
+# notification daemon, then with no tray at all; trayer is back afterwards.
+shot_other_trays() {
+    local width height
+    read -r width height < <(xdotool getdisplaygeometry)
+    say "a StatusNotifierItem tray (as KDE Plasma and GNOME's AppIndicator extension have) and dunst"
+    kill "$PB_TRAYER_PID" && wait "$PB_TRAYER_PID" 2>/dev/null
+    PB_TRAYER_PID=""
+    pb_start_private_bus "$work" && pb_start_sni_tray "$work" || die "no StatusNotifierItem tray"
+    icon_mode=none
+    deliver_next
+    restart_postbell
+    pb_wait_for 300 uidlist_digests_are 7 || check_failed third
+    sleep 1.5 # the notification's own paint
+    pb_grab "$shots/tray-sni.png" $((width - 440)) $((height - 160)) 440 160 && say "  $shots/tray-sni.png"
+
+    say "no tray at all: after 5 seconds the window comes up as Postbell's face"
+    pb_stop_sni_tray
+    dunstctl close-all
+    deliver_next
+    restart_postbell
+    pb_wait_for 300 uidlist_digests_are 8 || check_failed fourth
+    pb_wait_for 150 pb_find_window "$postbell_pid" '^Postbell' || die "no window without a tray"
+    sleep 1 # its first paint
+    import -window root "$shots/window-no-tray.png" && say "  $shots/window-no-tray.png"
+    pb_start_trayer "$work" || die "trayer did not start again"
+    icon_mode=""
+}
+
 run_demo() {
     local started=$SECONDS
     work=$(mktemp -d "${TMPDIR:-/tmp}/pbdemo.XXXXXX") || die "cannot create a temporary folder"
@@ -375,7 +409,7 @@ run_demo() {
     shot_tray tray-normal normal
 
     say "a new message arrives; Postbell restarts so that it checks now, not in a minute"
-    as_root python3 -B "$repo/tools/demo/sample_mail.py" deliver "$demo_maildir" || die "could not deliver"
+    deliver_next
     restart_postbell
     pb_wait_for 300 uidlist_digests_are 6 || check_failed second
     say "second check done: new mail"
@@ -383,6 +417,7 @@ run_demo() {
 
     say "opening the main window (this also takes the new-mail picture back)"
     shot_window window && [ -n "$on_own_display" ] && shot_settings
+    [ -n "$on_own_display" ] && shot_other_trays
 
     say "stopping the server; Postbell restarts so that its next check fails now"
     as_root python3 -B "$support/dovecot.py" stop "$dovecot_dir"

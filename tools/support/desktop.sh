@@ -283,8 +283,8 @@ CONF
         PB_FAKE_PID=$!
         pb_wait_for 100 grep -q '^ready' "$work/fake-bus.log" || return 1
     fi
-    printf '[urgency_low]\n timeout = 0\n[urgency_normal]\n timeout = 0\n[urgency_critical]\n timeout = 0\n' \
-        >"$work/dunstrc"
+    printf '[global]\n origin = bottom-right\n offset = 8x44\n font = DejaVu Sans 9\n markup = full\n' >"$work/dunstrc"
+    printf '[urgency_%s]\n timeout = 0\n' low normal critical >>"$work/dunstrc"
     dunst -config "$work/dunstrc" </dev/null >"$work/dunst.log" 2>&1 &
     PB_DUNST_PID=$!
     pb_wait_for 100 pb_name_has_owner org.freedesktop.Notifications

@@ -27,6 +27,7 @@ pb_start_private_bus "$PB_WORK" "$here/desktop_bus.py" || pb_fail "no private bu
 
 notices() { grep -c "\"member\": \"$1\"${2:-}" "$PB_WORK/notices" || true; }
 notices_at_least() { [ "$(notices Notify)" -ge "$1" ]; }
+# The bodies go to dunst, which reads markup, escaped.
 expect_notice() { grep Notify "$PB_WORK/notices" | tail -n 1 | grep -q "$1" || pb_fail "notification: $(tail -n 1 "$PB_WORK/notices")"; }
 notice_id() { grep Notify "$PB_WORK/notices" | "$1" -n 1 | grep -o '"id": [0-9]*' | cut -c7-; } # head: the first, tail: the last
 window_up() { pb_find_window "$PB_PID" "$1"; }
@@ -141,12 +142,12 @@ if [ "$mode" = --wake ]; then
     after_pause /org/freedesktop/login1 org.freedesktop.login1.Manager.Wake
     pb_wait_for 100 notices_at_least 2 || pb_fail "no check after a resume"
     last_check=$(date +%s)
-    expect_notice '"body": "1 new message\\nRita <rita@example.org>: after the resume"'
+    expect_notice '"body": "1 new message\\nRita &lt;rita@example.org&gt;: after the resume"'
     pb_deliver 1800000002.network.e2e "Nora <nora@example.org>" "back online"
     after_pause /org/freedesktop/NetworkManager org.freedesktop.NetworkManager.SetState uint32:20
     pb_bus_call /org/freedesktop/NetworkManager org.freedesktop.NetworkManager.SetState uint32:70
     pb_wait_for 100 notices_at_least 3 || pb_fail "no check when the network came back"
-    expect_notice '"body": "2 new messages\\nNora <nora@example.org>: back online\\nRita' # not looked at in between
+    expect_notice '"body": "2 new messages\\nNora &lt;nora@example.org&gt;: back online\\nRita' # not looked at in between
 fi
 
 menu_key s
@@ -165,7 +166,7 @@ fcntl.ioctl(os.open("/dev/net/tun", os.O_RDWR), 0x400454CA, struct.pack("16sH", 
     PB_MORE_PIDS+=($!)
     pb_wait_for 50 ip link set pbdial0 up || pb_fail "no tun link"
     pb_wait_for 100 notices_at_least 4 || pb_fail "no check when the point-to-point link came up"
-    expect_notice 'Dana <dana@example.org>: over the dial-up link'
+    expect_notice 'Dana &lt;dana@example.org&gt;: over the dial-up link'
     pb_end_postbell
 fi
 
