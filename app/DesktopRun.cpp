@@ -1,7 +1,6 @@
 #include "DesktopRun.h"
 
 #include "CheckScheduling.h"
-#include "DialupGate.h"
 #include "MailProgram.h"
 #include "NewMailAlerts.h"
 #include "PasswordKeyring.h"
@@ -133,8 +132,10 @@ void CreateWindows(Application& app, Desktop& desktop)
     windowActions.hidden = [&desktop] { ForgetBold(desktop.unseen); };
     // Without a tray the window stays open as the face: bringing it to the front is looking.
     windowActions.activated = [&desktop] {
-        if (!TrayIconShown(desktop.tray) && (desktop.tray.showsNewMail || !desktop.unseen.unseen.empty()))
-            ResetTrayIcon(desktop.tray), LookAtMail(desktop);
+        if (TrayIconShown(desktop.tray) || (!desktop.tray.showsNewMail && desktop.unseen.unseen.empty()))
+            return;
+        ResetTrayIcon(desktop.tray);
+        LookAtMail(desktop);
     };
     CreateMainWindow(desktop.window, desktop.appIcon, desktop.firstRun, windowActions);
 
