@@ -5,9 +5,9 @@
 
 namespace {
 
-ResultRow RowOf(const MessageTable& table, const MessageInfo& message)
+ResultRow RowOf(const MessageTable& table, const MessageInfo& message, bool bold)
 {
-    return {std::string(MessageFrom(table, message)), std::string(MessageSubject(table, message)), message.isNew};
+    return {std::string(MessageFrom(table, message)), std::string(MessageSubject(table, message)), bold};
 }
 
 } // namespace
@@ -51,28 +51,34 @@ void AddSeenDigests(Application& app, DigestSet&& digests)
     MergeDigests(app.seenDigests, digests);
 }
 
-ResultView BuildResultView(Application& app)
+ResultView BuildResultView(Application& app, const UnseenMail& mail)
 {
     std::lock_guard lock(app.resultsMutex);
     ResultView view;
     view.count = app.messages.entries.size();
     view.rows.reserve(app.messages.entries.size());
     for (auto it = app.messages.entries.rbegin(); it != app.messages.entries.rend(); ++it)
-        view.rows.push_back(RowOf(app.messages, *it));
+        view.rows.push_back(RowOf(app.messages, *it, ShownBold(mail, it->uidDigest)));
     return view;
 }
 
-std::vector<ResultRow> NewestNewRows(Application& app, std::size_t limit, std::size_t& newCount)
+DigestSet NewDigests(Application& app)
+{
+    std::lock_guard lock(app.resultsMutex);
+    DigestSet digests;
+    for (const MessageInfo& message : app.messages.entries)
+        if (message.isNew)
+            digests.push_back(message.uidDigest);
+    MakeDigestSet(digests);
+    return digests;
+}
+
+std::vector<ResultRow> NewestRowsAmong(Application& app, const DigestSet& among, std::size_t limit)
 {
     std::lock_guard lock(app.resultsMutex);
     std::vector<ResultRow> rows;
-    newCount = 0;
-    for (auto it = app.messages.entries.rbegin(); it != app.messages.entries.rend(); ++it) {
-        if (!it->isNew)
-            continue;
-        ++newCount;
-        if (rows.size() < limit)
-            rows.push_back(RowOf(app.messages, *it));
-    }
+    for (auto it = app.messages.entries.rbegin(); it != app.messages.entries.rend() && rows.size() < limit; ++it)
+        if (ContainsDigest(among, it->uidDigest))
+            rows.push_back(RowOf(app.messages, *it, true));
     return rows;
 }

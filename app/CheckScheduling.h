@@ -2,6 +2,7 @@
 
 #include "Application.h"
 #include "SettingsModel.h"
+#include "UnseenMail.h"
 #include "WorkerThread.h"
 
 #include <cstdint>
@@ -17,7 +18,7 @@ void StopCheck(Application& app);
 struct ResultRow {
     std::string from;
     std::string subject;
-    bool isNew = false;
+    bool isNew = false; // shown bold: arrived since the user last looked
 };
 
 // The count label and list rows of a finished check, highest message number first.
@@ -25,7 +26,7 @@ struct ResultView {
     std::uint64_t count = 0;
     std::vector<ResultRow> rows;
 };
-ResultView BuildResultView(Application& app);
+ResultView BuildResultView(Application& app, const UnseenMail& mail);
 // The seen digests as the UIDList value holds them; copied under the results lock, so never
 // while a finishing check replaces them, and written without it.
 std::string SeenListValue(Application& app);
@@ -33,6 +34,7 @@ std::string SeenListValue(Application& app);
 void AddSeenDigests(Application& app, DigestSet&& digests);
 // The count alone, without copying the rows.
 std::uint64_t CountMessages(Application& app);
-// The rows of the messages that were new at the last check, highest number first: their
-// count, and at most limit of them.
-std::vector<ResultRow> NewestNewRows(Application& app, std::size_t limit, std::size_t& newCount);
+// The digests of the messages that were new at the last check.
+DigestSet NewDigests(Application& app);
+// At most limit rows of the messages whose digests are among these, highest number first.
+std::vector<ResultRow> NewestRowsAmong(Application& app, const DigestSet& among, std::size_t limit);

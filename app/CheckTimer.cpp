@@ -9,8 +9,9 @@ void StartCheckTimer(CheckTimer& checkTimer, const Settings& settings)
 
 void StartTimedCheck(Application& app, CheckTimer& checkTimer, const Settings& settings)
 {
-    if (!StartCheck(app, settings) && checkTimer.showWaitingForDialup)
-        checkTimer.showWaitingForDialup();
+    const char* why = settings.host.empty() ? NoAccountText : StartCheck(app, settings) ? nullptr : WaitingForDialupText;
+    if (why && checkTimer.showNotChecking)
+        checkTimer.showNotChecking(why);
 }
 
 void RestartCheck(Application& app, CheckTimer& checkTimer, const Settings& settings)

@@ -13,15 +13,19 @@
 // network's return. All go through StartTimedCheck.
 struct CheckTimer {
     QTimer timer;
-    std::function<void()> showWaitingForDialup; // a check was due, but the dial-up gate is closed
+    std::function<void(const char* why)> showNotChecking; // a check was due but did not start
     std::optional<std::chrono::steady_clock::time_point> lastFinished;
 };
+
+constexpr const char* WaitingForDialupText = "Waiting for a dial-up connection";
+constexpr const char* NoAccountText = "No mail account set up";
 
 // A resume or reconnect right after a check needs no second one.
 constexpr std::chrono::seconds WakeCheckPause{30};
 
 void StartCheckTimer(CheckTimer& checkTimer, const Settings& settings);
-// A check, or the waiting text when the dial-up gate is closed.
+// A check; without a server to check (the first-run dialog cancelled, say), or while the
+// dial-up gate is closed, the reason instead.
 void StartTimedCheck(Application& app, CheckTimer& checkTimer, const Settings& settings);
 // Check Mail Now and confirmed settings: stop the running check, check at once, re-arm the timer.
 void RestartCheck(Application& app, CheckTimer& checkTimer, const Settings& settings);

@@ -1,22 +1,22 @@
 #include "DesktopRun.h"
 
 #include "CheckScheduling.h"
+#include "MailProgram.h"
+#include "NewMailAlerts.h"
 #include "PasswordKeyring.h"
 #include "QtText.h"
 #include "SettingsDialog.h"
 #include "SettingsModel.h"
 #include "StringTable.h"
+#include "WindowFace.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QStatusBar>
-#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <cerrno>
@@ -99,18 +99,10 @@ QWidget* OpenSettingsDialog()
 
 std::optional<CertificateDetails> OfferedCertificate(Application& app)
 {
-    const StatusCode status = app.status.load();
-    if (status != Status::CertificateUnknownIssuer && status != Status::CertificateSelfSigned)
+    if (!OffersCertificateReview(app.status.load()))
         return std::nullopt;
     std::lock_guard lock(app.resultsMutex);
     return app.offeredCertificate;
-}
-
-NoticeText NewMailNoticeText(Application& app)
-{
-    std::size_t newCount = 0;
-    const std::vector<ResultRow> newest = NewestNewRows(app, NoticeSenders, newCount);
-    return MakeNoticeText(newCount, newest);
 }
 
 void ShowStartupError(int id)
@@ -118,25 +110,6 @@ void ShowStartupError(int id)
     // No owner and no caption of our own: the desktop's default caption.
     QMessageBox box(QMessageBox::Critical, QString(), ToQString(StartupErrorText(id)), QMessageBox::Ok);
     box.exec();
-}
-
-// Started at log-on, Postbell may come up before the panel that holds the tray:
-// give the tray a little time to appear before start-up fails with error 4.
-void AwaitSystemTray()
-{
-    constexpr qint64 TrayWaitMs = 30000;
-    constexpr int TrayPollMs = 250;
-    // These platforms never have a tray; waiting would only delay the error.
-    const QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
-        return;
-    QElapsedTimer waited;
-    waited.start();
-    while (!QSystemTrayIcon::isSystemTrayAvailable() && waited.elapsed() < TrayWaitMs) {
-        QEventLoop pause;
-        QTimer::singleShot(TrayPollMs, &pause, &QEventLoop::quit);
-        pause.exec();
-    }
 }
 
 } // namespace
@@ -156,22 +129,37 @@ void CreateWindows(Application& app, Desktop& desktop)
     windowActions.checkNow = [&app, &desktop] { CheckNow(app, desktop); };
     windowActions.exit = [] { QuitProgram(); };
     windowActions.trustCertificate = [&app, &desktop] { OfferToTrustCertificate(app, desktop); };
+    windowActions.hidden = [&desktop] { ForgetBold(desktop.unseen); };
+    // Without a tray the window stays open as the face: bringing it to the front is looking.
+    windowActions.activated = [&desktop] {
+        if (TrayIconShown(desktop.tray) || (!desktop.tray.showsNewMail && desktop.unseen.unseen.empty()))
+            return;
+        ResetTrayIcon(desktop.tray);
+        LookAtMail(desktop);
+    };
     CreateMainWindow(desktop.window, desktop.appIcon, desktop.firstRun, windowActions);
 
     TrayActions trayActions;
     trayActions.open = [&app, &desktop] { OpenMainWindow(app, desktop); };
+    trayActions.openMailProgram = [&desktop] { StartMailProgram(desktop.settings.mailProgram); };
+    trayActions.mailProgramFound = [&desktop] { return MailProgramCommand(desktop.settings.mailProgram).has_value(); };
+    trayActions.markSeen = [&desktop] { MarkMailSeen(desktop); };
     trayActions.checkNow = windowActions.checkNow;
     trayActions.settings = windowActions.settings;
     trayActions.exit = windowActions.exit;
     CreateTrayIcon(desktop.tray, trayActions);
-    desktop.checkTimer.showWaitingForDialup = [&desktop] { ShowWaitingForDialup(desktop); };
+    desktop.tray.faceWithoutTray = [&desktop](const TrayFace& face) {
+        ShowWindowFace(desktop.window, face, PictureIcon(desktop.tray, face.picture), desktop.appIcon);
+    };
+    desktop.checkTimer.showNotChecking = [&desktop](const char* why) { ShowNotChecking(desktop, why); };
     ConnectCheckTimer(app, desktop.checkTimer, desktop.settings);
 }
 
 void OpenMainWindow(Application& app, Desktop& desktop)
 {
     ResetTrayIcon(desktop.tray);
-    ShowMainWindow(desktop.window, app);
+    LookAtMail(desktop);
+    ShowMainWindow(desktop.window, app, desktop.unseen);
 }
 
 void OpenSettings(Application& app, Desktop& desktop)
@@ -189,10 +177,24 @@ void OpenSettings(Application& app, Desktop& desktop)
         RestartCheck(app, desktop.checkTimer, desktop.settings);
 }
 
-void ShowWaitingForDialup(Desktop& desktop)
+void ShowNotChecking(Desktop& desktop, const char* text)
 {
-    ShowStatusBarText(desktop.window, WaitingForDialupText);
-    ShowTrayToolTip(desktop.tray, WaitingForDialupText);
+    ShowStatusBarText(desktop.window, text);
+    ShowTrayToolTip(desktop.tray, text);
+}
+
+void ShowInTray(Desktop& desktop, TrayKind kind)
+{
+    AddTrayIcon(desktop.tray, desktop.tray.showsNewMail, kind);
+    // The window, if open, is no longer the face: it may be closed into the tray as usual.
+    ShowWindowFace(desktop.window, IdleFace(false), desktop.tray.normalIcon, desktop.appIcon);
+}
+
+void ShowWithoutTray(Application& app, Desktop& desktop)
+{
+    // Its title already shows what the icon would. Not brought into focus: whether the user
+    // looks, the window's activation tells.
+    ShowMainWindow(desktop.window, app, desktop.unseen, false);
 }
 
 void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnection& systemBus,
@@ -204,17 +206,31 @@ void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnectio
     };
     WatchResume(desktop.wake, systemBus, wakeCheck);
     WatchNetworkReturn(desktop.wake, wakeCheck);
-    WatchNoticeClicks(desktop.notice, sessionBus, [&app, &desktop] { OpenMainWindow(app, desktop); });
-    WatchTrayRestart(desktop.tray);
+    WatchDialupLink(desktop.wake, [&desktop, wakeCheck] {
+        if (desktop.settings.waitForDialup)
+            wakeCheck();
+    });
+    const auto open = [&app, &desktop](const QString& action) {
+        if (action == QLatin1String("mail-program"))
+            StartMailProgram(desktop.settings.mailProgram);
+        else
+            OpenMainWindow(app, desktop);
+    };
+    desktop.notice.shown.act = open;
+    desktop.errorNotice.shown.act = open;
+    ConnectNotifications(desktop.notifications, sessionBus, {&desktop.notice.shown, &desktop.errorNotice.shown});
+    WatchTrayRestart(desktop.tray, sessionBus);
 }
 
 void ShowStatus(Application& app, Desktop& desktop)
 {
     const StatusCode code = app.status.load();
-    const StatusDisplay display = DecideStatusDisplay(code, LoadString(code), MainWindowVisible(desktop.window),
+    const StatusDisplay display = DecideStatusDisplay(code, LoadString(code), UserLooks(desktop),
                                                       desktop.tray.showsNewMail, desktop.tray.balloonCapable);
     if (display.statusBarText)
         ShowStatusBarText(desktop.window, *display.statusBarText);
+    if (!TrayDrawsBalloons(desktop.tray))
+        ShowErrorNotice(desktop.notifications, desktop.errorNotice, display);
     ShowTrayStatus(desktop.tray, display);
 }
 
@@ -243,18 +259,16 @@ bool ServeFinishedEvent(Application& app, Desktop& desktop)
 {
     if (!app.finishedEvent.TryConsume())
         return false;
-    ShowResults(desktop.window, app);
     bool newMail = false;
     {
         std::lock_guard lock(app.resultsMutex);
         newMail = app.newMail;
         app.newMail = false;
     }
-    // While the window is visible the new mail shows only in its list.
-    if (newMail && !MainWindowVisible(desktop.window))
-        ShowNewMailIcon(desktop.tray);
-    if (newMail && desktop.settings.showNotification)
-        ShowNewMailNotice(desktop.notice, NewMailNoticeText(app));
+    // While the user looks at the window the new mail shows only in its list.
+    if (newMail)
+        AnnounceNewMail(app, desktop);
+    ShowResults(desktop.window, app, desktop.unseen);
     // A failed check (a network that is down, say) must not hold back the check on its return.
     if (app.status.load() == Status::Checked)
         NoteCheckFinished(desktop.checkTimer);
@@ -395,7 +409,6 @@ void HandleFirstRun(Desktop& desktop)
 void Run(Application& app, SingleInstance* instance)
 {
     Desktop desktop;
-    desktop.tray.balloonCapable = QSystemTrayIcon::supportsMessages();
     QApplication::setQuitOnLastWindowClosed(false);
     desktop.appIcon = LoadAppIcon();
     QApplication::setWindowIcon(desktop.appIcon);
@@ -403,13 +416,16 @@ void Run(Application& app, SingleInstance* instance)
     if (storeRead)
         HandleFirstRun(desktop);
     CreateWindows(app, desktop);
-    AwaitSystemTray();
-    if (!AddTrayIcon(desktop.tray, false))
-        throw StringId::TrayIconFailed;
-    desktop.tray.showsNewMail = false;
+    // Without a tray, Postbell runs on with its window as its face, and takes a later tray.
+    const QDBusConnection sessionBus = QDBusConnection::sessionBus();
+    if (const TrayKind kind = FindTray(sessionBus); kind != TrayKind::None)
+        ShowInTray(desktop, kind);
+    else
+        WaitForTray(desktop.trayWatch, sessionBus, [&desktop](TrayKind found) { ShowInTray(desktop, found); },
+                    [&app, &desktop] { ShowWithoutTray(app, desktop); });
     WatchWorkerEvents(app, desktop);
     WatchSessionEnd(app, desktop);
-    WatchDesktopEvents(app, desktop, QDBusConnection::systemBus(), QDBusConnection::sessionBus());
+    WatchDesktopEvents(app, desktop, QDBusConnection::systemBus(), sessionBus);
     if (instance)
         ServeShowRequests(*instance, [&app, &desktop] { OpenMainWindow(app, desktop); });
     if (storeRead) {

@@ -2,11 +2,15 @@
 
 #include "Application.h"
 #include "CheckTimer.h"
+#include "DesktopNotifications.h"
+#include "ErrorNotice.h"
 #include "MainWindow.h"
 #include "NewMailNotice.h"
 #include "SettingsModel.h"
 #include "SingleInstance.h"
 #include "TrayIcon.h"
+#include "TrayPresence.h"
+#include "UnseenMail.h"
 #include "WakeWatch.h"
 
 #include <QIcon>
@@ -17,7 +21,8 @@
 class QSocketNotifier;
 
 // The desktop program's parts for the life of its event loop: the main window, the tray
-// icon, the check timer and the watchers of the worker's events and of the session's end.
+// icon, the check timer, the notifications and the watchers of the worker's events, of the
+// tray's arrival and of the session's end.
 struct Desktop {
     Desktop();
     ~Desktop();
@@ -30,7 +35,11 @@ struct Desktop {
     MainWindow window;
     TrayIcon tray;
     CheckTimer checkTimer;
+    UnseenMail unseen;
     NewMailNotice notice;
+    ErrorNotice errorNotice;
+    NotificationService notifications; // holds on to notice and errorNotice
+    TrayWatch trayWatch;
     WakeWatch wake;
     std::unique_ptr<QSocketNotifier> finishedNotifier;
     std::unique_ptr<QSocketNotifier> statusNotifier;
@@ -51,9 +60,13 @@ void OpenMainWindow(Application& app, Desktop& desktop);
 void OpenSettings(Application& app, Desktop& desktop);
 // The status now posted: status bar, balloon and tray picture.
 void ShowStatus(Application& app, Desktop& desktop);
-constexpr const char* WaitingForDialupText = "Waiting for a dial-up connection";
-void ShowWaitingForDialup(Desktop& desktop);
-// Resume, the network's return, clicks on notifications and a restarted tray host.
+// Why a check that was due did not start, in the status bar and the tooltip.
+void ShowNotChecking(Desktop& desktop, const char* text);
+// The tray icon, once a tray is there; the window as the face until then.
+void ShowInTray(Desktop& desktop, TrayKind kind);
+void ShowWithoutTray(Application& app, Desktop& desktop);
+// Resume, the network's return, a dial-up link coming up, clicks on notifications and a
+// restarted tray host.
 void WatchDesktopEvents(Application& app, Desktop& desktop, const QDBusConnection& systemBus,
                         const QDBusConnection& sessionBus);
 

@@ -8,41 +8,64 @@
 #include <QDialog>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QWindow>
 
 #include <algorithm>
 #include <functional>
 
 namespace {
 
-// The saved place of the window, unless this is a first run or the place is on no screen.
-QPoint InitialPosition(bool firstRun)
+QRect FreeArea(const QPoint& at)
 {
-    const QScreen* primary = QGuiApplication::primaryScreen();
-    const QPoint workAreaCorner = primary ? primary->availableGeometry().topLeft() : QPoint(0, 0);
-    if (firstRun)
-        return workAreaCorner;
-    const WindowPosition saved = ReadWindowPosition();
-    const QPoint position(saved.left, saved.top);
-    // A place saved on a screen that is no longer there would put the window out of reach.
-    if (!QGuiApplication::screenAt(position))
-        return workAreaCorner;
-    return position;
+    const QScreen* screen = QGuiApplication::screenAt(at);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect(0, 0, 4096, 4096);
 }
 
-// The size and column width of the last session, where they fit the screen.
-void RestoreLayout(Ui::MainWindow& ui, QDialog& dialog)
+// The place and size stored by the last session: the place unless this is a first run, the
+// size where one is stored; the template's size otherwise.
+QRect StoredGeometry(bool firstRun, const QSize& templateSize)
 {
+    const QPoint corner = FreeArea({}).topLeft();
+    const WindowPosition position = firstRun ? WindowPosition{corner.x(), corner.y()} : ReadWindowPosition();
     const WindowLayout layout = ReadWindowLayout();
-    const QScreen* primary = QGuiApplication::primaryScreen();
-    const QSize room = primary ? primary->availableGeometry().size() : QSize(4096, 4096);
-    if (layout.width > 0 && layout.height > 0)
-        dialog.resize(QSize(layout.width, layout.height).boundedTo(room).expandedTo(dialog.minimumSize()));
-    if (layout.fromColumnWidth > 0)
-        ui.messageList->setColumnWidth(0, std::min(layout.fromColumnWidth, room.width()));
+    const QSize size = layout.width > 0 && layout.height > 0 ? QSize(layout.width, layout.height) : templateSize;
+    return {QPoint(position.left, position.top), size};
+}
+
+// Fitted into the free area of the screen the place is on (a place on a screen that is no
+// longer there would put the window out of reach): at a scale factor of 2, or on a small
+// screen, the window never opens larger than that area.
+QRect FittedGeometry(const QRect& stored, QDialog& dialog)
+{
+    const QPoint place = QGuiApplication::screenAt(stored.topLeft()) ? stored.topLeft() : FreeArea({}).topLeft();
+    const QRect area = FreeArea(place);
+    const QSize frame = dialog.frameGeometry().size() - dialog.size(); // the title bar and borders, where known
+    const QSize room = area.size() - frame;
+    dialog.setMinimumSize(dialog.minimumSizeHint().boundedTo(room));
+    const QSize size = stored.size().expandedTo(dialog.minimumSize()).boundedTo(room);
+    const QPoint inside(std::clamp(place.x(), area.left(), area.right() + 1 - size.width() - frame.width()),
+                        std::clamp(place.y(), area.top(), area.bottom() + 1 - size.height() - frame.height()));
+    return {inside, size};
+}
+
+// The size, place and column width of the last session, fitted to the screen.
+void RestoreLayout(MainWindow& window, bool firstRun)
+{
+    QDialog& dialog = *window.dialog;
+    window.storedGeometry = StoredGeometry(firstRun, dialog.size());
+    window.fittedGeometry = FittedGeometry(window.storedGeometry, dialog);
+    dialog.resize(window.fittedGeometry.size());
+    dialog.move(window.fittedGeometry.topLeft());
+    const int columnWidth = ReadWindowLayout().fromColumnWidth;
+    if (columnWidth > 0)
+        window.ui->messageList->setColumnWidth(0, std::min(columnWidth, window.fittedGeometry.width()));
 }
 
 QTreeWidgetItem* MakeRow(const ResultRow& row)
@@ -92,9 +115,9 @@ QString TrustQuestion(const std::string& host, const CertificateDetails& certifi
     return QStringLiteral("The certificate of %1 was not issued by an authority this computer trusts. "
                           "Trust exactly this certificate for %1 from now on? Do so only when you know "
                           "that it is your server's (compare the fingerprint with the server's own).\n\n"
-                          "SHA-256 fingerprint:\n%2\n\nSubject: %3\nValid from: %4\nValid until: %5")
+                          "SHA-256 fingerprint:\n%2\n\nSubject: %3\nIssuer: %4\nValid from: %5\nValid until: %6")
         .arg(ToQString(host), GroupedFingerprint(certificate.sha256), ToQString(certificate.subject),
-             ToQString(certificate.notBefore), ToQString(certificate.notAfter));
+             ToQString(certificate.issuer), ToQString(certificate.notBefore), ToQString(certificate.notAfter));
 }
 
 void ShowAllAsSeen(Ui::MainWindow& ui)
@@ -127,6 +150,9 @@ void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, c
     ui.messageList->header()->setSectionsMovable(false);
     ui.statusBar->showMessage(QStringLiteral("Not connected"));
     window.trustButton = AddTrustButton(ui.statusBar, actions.trustCertificate);
+    window.unseenLabel = new QLabel;
+    window.unseenLabel->setObjectName(MainWindowNames::UnseenCount);
+    ui.statusBar->addPermanentWidget(window.unseenLabel);
     window.listStale = false;
 
     QObject::connect(ui.aboutButton, &QPushButton::clicked, [about = actions.about] { about(); });
@@ -134,21 +160,31 @@ void CreateMainWindow(MainWindow& window, const QIcon& appIcon, bool firstRun, c
     QObject::connect(ui.checkNowButton, &QPushButton::clicked, [checkNow = actions.checkNow] { checkNow(); });
     QObject::connect(ui.exitButton, &QPushButton::clicked, [exit = actions.exit] { exit(); });
     // New messages stay bold until the window is hidden again.
-    QObject::connect(window.dialog.get(), &QDialog::finished, [&window] { ShowAllAsSeen(*window.ui); });
-    RestoreLayout(ui, *window.dialog);
+    QObject::connect(window.dialog.get(), &QDialog::finished, [&window, hidden = actions.hidden] {
+        ShowAllAsSeen(*window.ui);
+        if (hidden)
+            hidden();
+    });
+    window.dialog->winId(); // its native window, whose activation tells that the user looks
+    QObject::connect(window.dialog->windowHandle(), &QWindow::activeChanged, [&window, activated = actions.activated] {
+        if (activated && MainWindowActive(window))
+            activated();
+    });
+    RestoreLayout(window, firstRun);
     window.columnWidthKept = ReadWindowLayout().fromColumnWidth > 0;
     QObject::connect(ui.messageList->header(), &QHeaderView::sectionResized, [&window](int column) {
         if (column == 0 && !window.fittingColumn)
             window.columnWidthKept = true;
     });
-    window.dialog->move(InitialPosition(firstRun));
 }
 
 std::optional<WindowLayout> MainWindowLayout(const MainWindow& window)
 {
     if (!window.dialog)
         return std::nullopt;
-    const QSize size = window.dialog->size();
+    QSize size = window.dialog->size();
+    if (size == window.fittedGeometry.size())
+        size = window.storedGeometry.size();
     // A width the program fits to the rows is not kept: the next start fits it again.
     const int fromColumnWidth = window.columnWidthKept ? window.ui->messageList->columnWidth(0) : 0;
     return WindowLayout{size.width(), size.height(), fromColumnWidth};
@@ -159,21 +195,28 @@ bool MainWindowVisible(const MainWindow& window)
     return window.dialog && window.dialog->isVisible();
 }
 
+bool MainWindowActive(const MainWindow& window)
+{
+    return MainWindowVisible(window) && window.dialog->isActiveWindow();
+}
+
 std::optional<WindowPosition> MainWindowPosition(const MainWindow& window)
 {
-    if (!window.dialog)
+    if (!window.dialog || QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
         return std::nullopt;
-    const QPoint position = window.dialog->pos();
+    QPoint position = window.dialog->pos();
+    if (position == window.fittedGeometry.topLeft())
+        position = window.storedGeometry.topLeft();
     return WindowPosition{position.x(), position.y()};
 }
 
 namespace {
 
 // The count and the rows of the last successful check, highest message number first.
-void FillMessageList(MainWindow& window, Application& app)
+void FillMessageList(MainWindow& window, Application& app, const UnseenMail& mail)
 {
     Ui::MainWindow& ui = *window.ui;
-    const ResultView view = BuildResultView(app);
+    const ResultView view = BuildResultView(app, mail);
     ui.countLabel->setText(QString::number(view.count));
     ui.messageList->clear();
     QList<QTreeWidgetItem*> rows;
@@ -192,19 +235,21 @@ void FillMessageList(MainWindow& window, Application& app)
 
 } // namespace
 
-void ShowMainWindow(MainWindow& window, Application& app)
+void ShowMainWindow(MainWindow& window, Application& app, const UnseenMail& mail, bool activate)
 {
     if (window.listStale)
-        FillMessageList(window, app);
+        FillMessageList(window, app, mail);
+    window.dialog->setAttribute(Qt::WA_ShowWithoutActivating, !activate);
     window.dialog->show();
     window.dialog->raise();
-    window.dialog->activateWindow();
+    if (activate)
+        window.dialog->activateWindow();
 }
 
-void ShowResults(MainWindow& window, Application& app)
+void ShowResults(MainWindow& window, Application& app, const UnseenMail& mail)
 {
     if (MainWindowVisible(window))
-        return FillMessageList(window, app);
+        return FillMessageList(window, app, mail);
     // The program lives hidden: rows of a large mailbox that nobody sees would cost
     // megabytes and time at every check, so a hidden window gets them when it is shown.
     window.ui->countLabel->setText(QString::number(CountMessages(app)));
@@ -237,6 +282,7 @@ void ShowTrustOffer(MainWindow& window, bool offered)
 
 bool AskToTrustCertificate(MainWindow& window, const std::string& host, const CertificateDetails& certificate)
 {
-    return QMessageBox::question(window.dialog.get(), QStringLiteral("Trust Certificate"),
-                                 TrustQuestion(host, certificate)) == QMessageBox::Yes;
+    // No unless the user chooses Yes: Enter alone must not trust a stranger's certificate.
+    return QMessageBox::question(window.dialog.get(), QStringLiteral("Trust Certificate"), TrustQuestion(host, certificate),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }

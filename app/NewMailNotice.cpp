@@ -2,15 +2,7 @@
 
 #include "QtText.h"
 
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-
 namespace {
-
-const QString Service = QStringLiteral("org.freedesktop.Notifications");
-const QString Path = QStringLiteral("/org/freedesktop/Notifications");
-const QString Interface = QStringLiteral("org.freedesktop.Notifications");
-const QString DefaultAction = QStringLiteral("default");
 
 std::string SenderLine(const ResultRow& row)
 {
@@ -28,7 +20,7 @@ NoticeText MakeNoticeText(std::size_t newCount, const std::vector<ResultRow>& ne
 {
     NoticeText text;
     text.summary = "New mail";
-    text.body = newCount == 1 ? "1 new message" : std::to_string(newCount) + " new messages";
+    text.body = NewMessagesText(newCount);
     for (std::size_t i = 0; i < newestFirst.size() && i < NoticeSenders; ++i) {
         text.body += '\n';
         text.body += SenderLine(newestFirst[i]);
@@ -36,44 +28,25 @@ NoticeText MakeNoticeText(std::size_t newCount, const std::vector<ResultRow>& ne
     return text;
 }
 
-void WatchNoticeClicks(NewMailNotice& notice, const QDBusConnection& bus, std::function<void()> open)
+std::string NewMessagesText(std::size_t count)
 {
-    notice.bus = bus;
-    notice.actionInvoked.receive = [&notice, open = std::move(open)](const QDBusMessage& message) {
-        const QList<QVariant> args = message.arguments();
-        if (args.size() >= 2 && notice.shownId != 0 && args[0].toUInt() == notice.shownId &&
-            args[1].toString() == DefaultAction)
-            open();
-    };
-    notice.bus.connect(Service, Path, Interface, QStringLiteral("ActionInvoked"), &notice.actionInvoked,
-                       SLOT(Receive(QDBusMessage)));
-    const QDBusMessage ask = QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("GetCapabilities"));
-    auto* watcher = new QDBusPendingCallWatcher(notice.bus.asyncCall(ask, 5000), &notice.actionInvoked);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [&notice, watcher] {
-        const QDBusPendingReply<QStringList> reply = *watcher;
-        notice.bodyMarkup = reply.isValid() && reply.value().contains(QStringLiteral("body-markup"));
-        watcher->deleteLater();
-    });
+    return count == 1 ? "1 new message" : std::to_string(count) + " new messages";
 }
 
-void ShowNewMailNotice(NewMailNotice& notice, const NoticeText& text)
+NotificationRequest NewMailRequest(const NoticeText& text, bool sound, bool mailProgram)
 {
-    if (!notice.bus.isConnected())
-        return;
-    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("Notify"));
-    // A service that reads markup would take "<ann@example.org>" for a tag.
-    const QString body = notice.bodyMarkup ? ToQString(text.body).toHtmlEscaped() : ToQString(text.body);
-    QVariantMap hints;
-    hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("postbell"));
-    hints.insert(QStringLiteral("category"), QStringLiteral("email.arrived"));
-    call << QStringLiteral("Postbell") << notice.shownId << QStringLiteral("postbell") << ToQString(text.summary)
-         << body << QStringList{DefaultAction, QStringLiteral("Open")} << hints << NoticeTimeoutMs;
-    // Asynchronous: a slow or missing service never holds up the program.
-    auto* watcher = new QDBusPendingCallWatcher(notice.bus.asyncCall(call, 5000), &notice.actionInvoked);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [&notice, watcher] {
-        const QDBusPendingReply<uint> reply = *watcher;
-        if (reply.isValid())
-            notice.shownId = reply.value();
-        watcher->deleteLater();
-    });
+    NotificationRequest request;
+    request.summary = ToQString(text.summary);
+    request.body = ToQString(text.body);
+    request.icon = QStringLiteral("postbell");
+    request.actions = QStringList{QStringLiteral("default"), QStringLiteral("Open")};
+    if (mailProgram)
+        request.actions << QStringLiteral("mail-program") << QStringLiteral("Open mail program");
+    request.hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("postbell"));
+    request.hints.insert(QStringLiteral("category"), QStringLiteral("email.arrived"));
+    if (sound)
+        request.hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-email"));
+    else
+        request.hints.insert(QStringLiteral("suppress-sound"), true);
+    return request;
 }

@@ -1,26 +1,19 @@
 #pragma once
 
 #include "CheckScheduling.h"
-#include "SlotRelay.h"
+#include "DesktopNotifications.h"
 
-#include <QDBusConnection>
-
-#include <cstdint>
-#include <functional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
-// The desktop notification for new mail, through the freedesktop Notifications service
-// on the session bus. Without such a service nothing is shown and nothing fails.
+// The desktop notification for new mail the user has not looked at yet. It keeps count across
+// checks: each arrival replaces it with a larger count, until the user looks.
 struct NewMailNotice {
-    QDBusConnection bus{QString()};
-    std::uint32_t shownId = 0; // the last notification shown; its default action opens the window
-    bool bodyMarkup = false;   // the service reads markup in the body
-    SlotRelay actionInvoked;
+    ShownNotification shown; // its default action opens the window
 };
 
-constexpr int NoticeSenders = 3;     // the newest new messages named in the notification
-constexpr int NoticeTimeoutMs = -1;  // the service's own time-out
+constexpr int NoticeSenders = 3; // the newest new messages named in the notification
 
 // "New mail" and its body: the count, then sender and subject of up to three new messages.
 struct NoticeText {
@@ -28,7 +21,9 @@ struct NoticeText {
     std::string body;
 };
 NoticeText MakeNoticeText(std::size_t newCount, const std::vector<ResultRow>& newestFirst);
+// "1 new message", "3 new messages".
+std::string NewMessagesText(std::size_t count);
 
-// Listens on bus for clicks on our notifications; open is called for the default action.
-void WatchNoticeClicks(NewMailNotice& notice, const QDBusConnection& bus, std::function<void()> open);
-void ShowNewMailNotice(NewMailNotice& notice, const NoticeText& text);
+// The notification's request: the desktop's new-mail sound unless sound is false, and the
+// action "Open mail program" when there is one to open.
+NotificationRequest NewMailRequest(const NoticeText& text, bool sound, bool mailProgram);

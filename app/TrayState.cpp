@@ -5,7 +5,6 @@
 
 namespace {
 
-
 std::string Text(int id, std::size_t limit)
 {
     return CutUtf8(std::string(LoadString(id).value_or("")), limit);
@@ -16,6 +15,11 @@ std::string Text(int id, std::size_t limit)
 bool IsErrorStatus(StatusCode code)
 {
     return (code >= Status::CannotConnect && code <= Status::ServerError) || Status::IsSecureConnectionFailure(code);
+}
+
+bool OffersCertificateReview(StatusCode code)
+{
+    return code == Status::CertificateUnknownIssuer || code == Status::CertificateSelfSigned;
 }
 
 TrayFace IdleFace(bool newMail)
@@ -40,13 +44,17 @@ StatusDisplay DecideStatusDisplay(StatusCode code, std::optional<std::string_vie
         if (balloonCapable) {
             display.balloon = BalloonAction::ShowError;
             display.balloonTitle = Text(StringId::ErrorBalloonTitle, BalloonTitleLimit);
-            display.balloonText = CutUtf8(text, BalloonTextLimit);
+            const std::string review = OffersCertificateReview(code) ? std::string(" ") + ReviewCertificateText : "";
+            display.balloonText = CutUtf8(text + review, BalloonTextLimit);
         }
         display.face = TrayFace{TrayPicture::Error, toolTip};
         return display;
     }
     if (balloonCapable)
         display.balloon = BalloonAction::TakeDown;
-    display.face = TrayFace{trayShowsNewMail ? TrayPicture::NewMail : TrayPicture::Normal, toolTip};
+    if (trayShowsNewMail)
+        display.face = TrayFace{TrayPicture::NewMail, CutUtf8(Text(StringId::NewMail, ToolTipLimit) + "\n" + text, ToolTipLimit)};
+    else
+        display.face = TrayFace{TrayPicture::Normal, toolTip};
     return display;
 }

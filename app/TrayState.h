@@ -34,12 +34,17 @@ constexpr std::size_t BalloonTitleLimit = 62;
 constexpr int BalloonTimeoutMs = 10000;
 
 bool IsErrorStatus(StatusCode code);
+// A certificate the user may review in the window and choose to trust: an unknown issuer's
+// or a self-signed one.
+bool OffersCertificateReview(StatusCode code);
+constexpr const char* ReviewCertificateText = "Open Postbell to review the certificate.";
 
 // The face after start-up, a re-add, new mail or the main window's opening:
 // the new-mail picture and "You have new e-mail", or the normal one and "No new e-mail".
 TrayFace IdleFace(bool newMail);
 
 // The status bar text, balloon and face for the status now posted, whose string-table
-// text is statusText. While the main window is visible only the status bar changes.
+// text is statusText. While the user looks at the main window only the status bar changes.
+// While the new-mail picture shows, the tooltip says so above the status.
 StatusDisplay DecideStatusDisplay(StatusCode code, std::optional<std::string_view> statusText,
                                   bool windowVisible, bool trayShowsNewMail, bool balloonCapable);

@@ -1,5 +1,25 @@
 #include "WakeWatch.h"
 
+#include "DialupGate.h"
+
+#include <QSocketNotifier>
+
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <utility>
+
+WakeWatch::WakeWatch() = default;
+
+WakeWatch::~WakeWatch()
+{
+    linkNotifier.reset();
+    if (linkSocket >= 0)
+        close(linkSocket);
+}
+
 void WatchResume(WakeWatch& watch, const QDBusConnection& bus, std::function<void()> woke)
 {
     watch.bus = bus;
@@ -36,4 +56,25 @@ void WatchNetworkReturn(WakeWatch& watch, std::function<void()> woke)
                          if (returned)
                              woke();
                      });
+}
+
+void WatchDialupLink(WakeWatch& watch, std::function<void()> up)
+{
+    watch.linkSocket = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl links{};
+    links.nl_family = AF_NETLINK;
+    links.nl_groups = RTMGRP_LINK;
+    if (watch.linkSocket < 0 || bind(watch.linkSocket, reinterpret_cast<sockaddr*>(&links), sizeof links) != 0)
+        return;
+    watch.dialupUp = IsDialupConnected();
+    watch.linkNotifier = std::make_unique<QSocketNotifier>(watch.linkSocket, QSocketNotifier::Read);
+    QObject::connect(watch.linkNotifier.get(), &QSocketNotifier::activated, [&watch, up = std::move(up)] {
+        // What changed does not matter: the interfaces are read again as the gate reads them.
+        char message[8192];
+        while (recv(watch.linkSocket, message, sizeof message, 0) > 0) {
+        }
+        const bool wasUp = std::exchange(watch.dialupUp, IsDialupConnected());
+        if (watch.dialupUp && !wasUp)
+            up();
+    });
 }

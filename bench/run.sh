@@ -20,9 +20,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "run as root: Dovecot is started as root (sudo bash bench/run.sh)" >&2
   exit 2
 fi
-# What the build and the tests need, and fetchmail as the floor of the comparison.
-bash "$repo/tools/install-packages.sh"
-bash "$repo/tools/install-packages.sh" fetchmail
+bash "$repo/tools/install-packages.sh" benchmark
 
 cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DPOSTBELL_DESKTOP=ON >/dev/null
 cmake --build "$build_dir" -j 2 --target postbell-check postbell >/dev/null

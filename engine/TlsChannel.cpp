@@ -93,12 +93,12 @@ std::string TimeText(const ASN1_TIME* time)
     return text;
 }
 
-std::string SubjectText(X509* certificate)
+std::string NameText(const X509_NAME* name)
 {
     BIO* out = BIO_new(BIO_s_mem());
     if (out == nullptr)
         return {};
-    X509_NAME_print_ex(out, X509_get_subject_name(certificate), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    X509_NAME_print_ex(out, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
     char* data = nullptr;
     const long size = BIO_get_mem_data(out, &data);
     std::string text(data, size > 0 ? static_cast<std::size_t>(size) : 0);
@@ -113,7 +113,8 @@ CertificateDetails DetailsOf(X509* certificate)
     unsigned int length = 0;
     if (X509_digest(certificate, EVP_sha256(), digest, &length) == 1)
         AppendHex(details.sha256, digest, length);
-    details.subject = SubjectText(certificate);
+    details.subject = NameText(X509_get_subject_name(certificate));
+    details.issuer = NameText(X509_get_issuer_name(certificate));
     details.notBefore = TimeText(X509_get0_notBefore(certificate));
     details.notAfter = TimeText(X509_get0_notAfter(certificate));
     return details;

@@ -19,6 +19,7 @@ struct TlsTrust {
 struct CertificateDetails {
     std::string sha256;    // lower-case hex, 64 digits
     std::string subject;   // one line, RFC 2253 style
+    std::string issuer;    // the same for the issuer's name
     std::string notBefore; // "YYYY-MM-DD HH:MM:SS UTC"
     std::string notAfter;
 };

@@ -27,11 +27,11 @@ bool ParseInterval(const std::string& text, std::uint32_t& minutes)
     return true;
 }
 
-std::uint16_t PortFromEntry(const std::string& text)
+std::uint16_t PortFromEntry(const std::string& text, bool tls)
 {
     std::uint32_t number = 0;
     if (!ParseUnsignedDecimal(text, number) || number == 0 || number > std::numeric_limits<std::uint16_t>::max())
-        return DefaultPort;
+        return tls ? DefaultTlsPort : DefaultPort;
     return static_cast<std::uint16_t>(number);
 }
 

@@ -23,8 +23,9 @@ bool ParseUnsignedDecimal(const std::string& text, std::uint32_t& number);
 // The interval entry as minutes, when it is a number from 1 to 60.
 bool ParseInterval(const std::string& text, std::uint32_t& minutes);
 
-// The port entry; 110 when it is not a number, is 0 or is above 65535.
-std::uint16_t PortFromEntry(const std::string& text);
+// The port entry; when it is not a number, is 0 or is above 65535, the default port: 995
+// for implicit TLS (tls), else 110.
+std::uint16_t PortFromEntry(const std::string& text, bool tls);
 
 // "You may check for new messages every 1 to 60 minutes only."
 std::string IntervalWarningText();

@@ -75,6 +75,9 @@ void FillFields(const Ui::SettingsDialog& ui, const Settings& settings)
     ui.waitForDialupCheck->setChecked(settings.waitForDialup);
     ui.runAtStartupCheck->setChecked(settings.runAtStartup);
     ui.showNotificationCheck->setChecked(settings.showNotification);
+    ui.playSoundCheck->setChecked(settings.playSound);
+    ui.playSoundCheck->setEnabled(settings.showNotification); // the sound comes with the notification
+    ui.mailProgramEdit->setText(QString::fromStdString(settings.mailProgram));
     // The drop-down lists the choices in the order of their stored numbers.
     ui.securityChoice->setCurrentIndex(static_cast<int>(settings.security));
 }
@@ -86,14 +89,25 @@ void ShowPlainWarningWhenNeeded(const Ui::SettingsDialog& ui)
     ui.plainPasswordWarning->setVisible(plain && !server.empty() && !IsOnThisComputer(server));
 }
 
-// The port follows the security choice, and the warning line the choice and the server.
+bool TlsChosen(const Ui::SettingsDialog& ui)
+{
+    return ui.securityChoice->currentIndex() == static_cast<int>(Security::Tls);
+}
+
+void ShowPortLabel(const Ui::SettingsDialog& ui)
+{
+    ui.portLabel->setText(QStringLiteral("Port (Default %1):").arg(TlsChosen(ui) ? DefaultTlsPort : DefaultPort));
+}
+
+// The port and its label follow the security choice, and the warning line the choice and the server.
 void ConnectSecurityChoice(const Ui::SettingsDialog& ui)
 {
-    QObject::connect(ui.securityChoice, &QComboBox::currentIndexChanged, ui.portEdit, [&ui](int index) {
-        const bool tls = index == static_cast<int>(Security::Tls);
-        ui.portEdit->setText(QString::fromStdString(PortEntryForSecurity(EntryText(ui.portEdit), tls)));
+    QObject::connect(ui.securityChoice, &QComboBox::currentIndexChanged, ui.portEdit, [&ui] {
+        ui.portEdit->setText(QString::fromStdString(PortEntryForSecurity(EntryText(ui.portEdit), TlsChosen(ui))));
+        ShowPortLabel(ui);
         ShowPlainWarningWhenNeeded(ui);
     });
+    ShowPortLabel(ui);
     QObject::connect(ui.serverEdit, &QLineEdit::textChanged, ui.plainPasswordWarning,
                      [&ui] { ShowPlainWarningWhenNeeded(ui); });
     ShowPlainWarningWhenNeeded(ui);
@@ -126,7 +140,7 @@ bool ConfirmSettings(QDialog& dialog, const Ui::SettingsDialog& ui, Settings& se
         QMessageBox::warning(&dialog, QLatin1String(Caption), QString::fromStdString(IntervalWarningText()));
         return false;
     }
-    settings.port = PortFromEntry(EntryText(ui.portEdit));
+    settings.port = PortFromEntry(EntryText(ui.portEdit), TlsChosen(ui));
     const std::string host = CutUtf8(EntryText(ui.serverEdit), LongestEntryBytes);
     if (host != settings.host)
         settings.trustedFingerprint.clear(); // a certificate is trusted for one server only
@@ -138,6 +152,8 @@ bool ConfirmSettings(QDialog& dialog, const Ui::SettingsDialog& ui, Settings& se
     settings.waitForDialup = ui.waitForDialupCheck->isChecked();
     settings.runAtStartup = ui.runAtStartupCheck->isChecked();
     settings.showNotification = ui.showNotificationCheck->isChecked();
+    settings.playSound = ui.playSoundCheck->isChecked();
+    settings.mailProgram = CutUtf8(EntryText(ui.mailProgramEdit), LongestEntryBytes);
     UpdateRunEntry(settings.runAtStartup);
     WriteBackSettings(StoredSettings(settings));
     return true;
@@ -153,6 +169,7 @@ bool RunSettingsDialog(Settings& settings, QWidget* owner)
     FillFields(ui, settings);
     ConnectUpDown(ui, settings.delay);
     ConnectSecurityChoice(ui);
+    QObject::connect(ui.showNotificationCheck, &QCheckBox::toggled, ui.playSoundCheck, &QCheckBox::setEnabled);
     ShowPasswordPlace(ui.passwordPlace);
     ui.serverEdit->setFocus();
     // Modal to the main window only: the tray icon's menu stays usable meanwhile.

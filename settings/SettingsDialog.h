@@ -28,6 +28,9 @@ constexpr const char* DownArrow = "intervalDownArrow";
 constexpr const char* WaitForDialup = "waitForDialupCheck";
 constexpr const char* RunAtStartup = "runAtStartupCheck";
 constexpr const char* ShowNotification = "showNotificationCheck";
+constexpr const char* PlaySound = "playSoundCheck";
+constexpr const char* MailProgram = "mailProgramEdit";
+constexpr const char* PortLabel = "portLabel";
 constexpr const char* Ok = "okButton";
 constexpr const char* Cancel = "cancelButton";
 } // namespace SettingsDialogNames

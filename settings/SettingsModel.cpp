@@ -56,6 +56,8 @@ std::optional<StoredState> LoadStoredState()
                           Readable(RegistryKey::ReadBool("WaitForDialup", settings.waitForDialup)) &&
                           Readable(RegistryKey::ReadBool("RunAtStartup", settings.runAtStartup)) &&
                           Readable(RegistryKey::ReadBool("ShowNotification", settings.showNotification)) &&
+                          Readable(RegistryKey::ReadBool("PlaySound", settings.playSound)) &&
+                          Readable(RegistryKey::ReadString("MailProgram", settings.mailProgram)) &&
                           Readable(RegistryKey::ReadDword("Security", security)) &&
                           Readable(RegistryKey::ReadString("TrustedHost", trustedHost)) &&
                           Readable(RegistryKey::ReadString("TrustedFingerprint", trustedFingerprint)) &&
@@ -94,6 +96,8 @@ void WriteBackSettings(const Settings& settings)
     RegistryKey::WriteBool("RunAtStartup", settings.runAtStartup);
     RegistryKey::WriteDword("Port", static_cast<std::uint32_t>(settings.port));
     RegistryKey::WriteBool("ShowNotification", settings.showNotification);
+    RegistryKey::WriteBool("PlaySound", settings.playSound);
+    RegistryKey::WriteString("MailProgram", settings.mailProgram);
     RegistryKey::WriteDword("Security", static_cast<std::uint32_t>(settings.security));
     SaveTrustedFingerprint(settings.host, settings.trustedFingerprint);
 }

@@ -17,6 +17,8 @@ struct Settings {
     bool waitForDialup = false;
     bool runAtStartup = false;
     bool showNotification = true; // a desktop notification for new mail
+    bool playSound = true;        // the notification asks for the desktop's new-mail sound
+    std::string mailProgram;      // "Open mail program" runs this; empty: the desktop's default
     Security security = Security::None;
     // SHA-256 hex of the one certificate the user chose to trust for host; empty: none.
     std::string trustedFingerprint;
@@ -55,7 +57,7 @@ bool SavePersistedState(const std::string& uidList, const std::optional<WindowPo
 // Stores a PackDigests value as UIDList; false when it could not be saved.
 bool SaveUidList(const std::string& list);
 // Host, User, Password, Delay, WaitForDialup, RunAtStartup, Port, in that order, then
-// ShowNotification, Security, TrustedHost and TrustedFingerprint.
+// ShowNotification, PlaySound, MailProgram, Security, TrustedHost and TrustedFingerprint.
 void WriteBackSettings(const Settings& settings);
 // The one certificate to accept for host from now on; an empty fingerprint trusts none.
 void SaveTrustedFingerprint(const std::string& host, const std::string& fingerprint);

@@ -11,8 +11,7 @@ jobs=${2:-1}
 build_dir=${POSTBELL_BUILD_ROOT:-$repo/build}/fuzz
 corpus=$build_dir/corpus
 
-bash "$repo/tools/install-packages.sh" clang-14 libfuzzer-14-dev cmake libssl-dev libsqlite3-dev \
-  googletest libgtest-dev || exit 1
+bash "$repo/tools/install-packages.sh" fuzz || exit 1
 
 CC=clang-14 CXX=clang++-14 cmake -S "$repo" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPOSTBELL_FUZZ=ON -DPOSTBELL_DESKTOP=OFF >/dev/null

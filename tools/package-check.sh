@@ -28,7 +28,7 @@ trap 'exit 130' INT TERM HUP
 
 [ "$(id -u)" -eq 0 ] || fail "run as root"
 # cpack's dependency list needs dpkg-shlibdeps and file.
-bash "$repo/tools/install-packages.sh" dpkg-dev file || fail "could not install dpkg-dev and file"
+bash "$repo/tools/install-packages.sh" package || fail "could not install the packaging tools"
 [ -f "$build/CPackConfig.cmake" ] || fail "$build is not a configured build folder"
 [ -x "$build/engine/postbell-check" ] || fail "$build holds no postbell-check: build it first"
 

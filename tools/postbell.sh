@@ -26,13 +26,6 @@ build_dir=${POSTBELL_BUILD_DIR:-$repo/build/postbell}
 shots=${POSTBELL_DEMO_SHOTS:-$build_dir/demo-screenshots}
 postbell=$build_dir/app/postbell
 
-# To build and run (the test framework too: the build configures the tests).
-build_packages=(build-essential cmake pkg-config qt6-base-dev libssl-dev libsqlite3-dev libgmime-3.0-dev
-                googletest libgtest-dev sqlite3)
-# For the demo: the mail server, the sample mailbox's scripts, clicks and screenshots.
-demo_packages=(python3 dovecot-core dovecot-pop3d xdotool imagemagick)
-# For the demo without a desktop.
-virtual_display_packages=(xvfb trayer fonts-dejavu-core)
 
 # shellcheck source=tools/support/desktop.sh
 . "$support/desktop.sh"
@@ -47,7 +40,8 @@ as_root() {
     if is_root; then "$@"; else sudo "$@"; fi
 }
 
-# install_packages PKG...: installs those that are missing; asks for sudo only then.
+# install_packages GROUP...: installs the missing packages of these groups of
+# tools/install-packages.sh; asks for sudo only then.
 install_packages() {
     local report
     if is_root; then
@@ -174,6 +168,7 @@ cleanup() {
         kill -KILL "$postbell_pid" 2>/dev/null
         wait "$postbell_pid" 2>/dev/null
     fi
+    pb_stop_private_bus
     pb_stop_display
     if [ -n "$dovecot_dir" ]; then
         as_root python3 -B "$support/dovecot.py" stop "$dovecot_dir"
@@ -360,6 +355,39 @@ shot_settings() {
     PB_WINDOW=$main
 }
 
+deliver_next() {
+    as_root python3 -B "$repo/tools/demo/sample_mail.py" deliver "$demo_maildir" || die "could not deliver"
+}
+
+# shot_other_trays: on the demo's own display, the same with a StatusNotifierItem tray and a
+# notification daemon, then with no tray at all; trayer is back afterwards.
+shot_other_trays() {
+    local width height
+    read -r width height < <(xdotool getdisplaygeometry)
+    say "a StatusNotifierItem tray (as KDE Plasma and GNOME's AppIndicator extension have) and dunst"
+    kill "$PB_TRAYER_PID" && wait "$PB_TRAYER_PID" 2>/dev/null
+    PB_TRAYER_PID=""
+    pb_start_private_bus "$work" && pb_start_sni_tray "$work" || die "no StatusNotifierItem tray"
+    icon_mode=none
+    deliver_next
+    restart_postbell
+    pb_wait_for 300 uidlist_digests_are 7 || check_failed third
+    sleep 1.5 # the notification's own paint
+    pb_grab "$shots/tray-sni.png" $((width - 440)) $((height - 160)) 440 160 && say "  $shots/tray-sni.png"
+
+    say "no tray at all: after 5 seconds the window comes up as Postbell's face"
+    pb_stop_sni_tray
+    dunstctl close-all
+    deliver_next
+    restart_postbell
+    pb_wait_for 300 uidlist_digests_are 8 || check_failed fourth
+    pb_wait_for 150 pb_find_window "$postbell_pid" '^Postbell' || die "no window without a tray"
+    sleep 1 # its first paint
+    import -window root "$shots/window-no-tray.png" && say "  $shots/window-no-tray.png"
+    pb_start_trayer "$work" || die "trayer did not start again"
+    icon_mode=""
+}
+
 run_demo() {
     local started=$SECONDS
     work=$(mktemp -d "${TMPDIR:-/tmp}/pbdemo.XXXXXX") || die "cannot create a temporary folder"
@@ -381,7 +409,7 @@ run_demo() {
     shot_tray tray-normal normal
 
     say "a new message arrives; Postbell restarts so that it checks now, not in a minute"
-    as_root python3 -B "$repo/tools/demo/sample_mail.py" deliver "$demo_maildir" || die "could not deliver"
+    deliver_next
     restart_postbell
     pb_wait_for 300 uidlist_digests_are 6 || check_failed second
     say "second check done: new mail"
@@ -389,6 +417,7 @@ run_demo() {
 
     say "opening the main window (this also takes the new-mail picture back)"
     shot_window window && [ -n "$on_own_display" ] && shot_settings
+    [ -n "$on_own_display" ] && shot_other_trays
 
     say "stopping the server; Postbell restarts so that its next check fails now"
     as_root python3 -B "$support/dovecot.py" stop "$dovecot_dir"
@@ -405,14 +434,15 @@ run_demo() {
 
 # --- main -----------------------------------------------------------------------------------
 
-# The demo's packages: on a virtual display when there is no X display to use.
-demo_package_list() {
-    printf '%s\n' "${demo_packages[@]}"
-    [ -n "${DISPLAY:-}" ] || printf '%s\n' "${virtual_display_packages[@]}"
+# The demo's package groups: on a virtual display, with its tray hosts and notification
+# daemon, when there is no X display to use.
+demo_package_groups() {
+    echo demo
+    [ -n "${DISPLAY:-}" ] || printf '%s\n' virtual-display desktop-services
 }
 
 main() {
-    local user_store demo_likely="" packages
+    local user_store demo_likely="" groups
     user_store=$(user_store_path)
     case ${POSTBELL_DEMO:-} in
         0)
@@ -427,13 +457,13 @@ main() {
     esac
 
     package_installed dovecot-core && dovecot_was_installed=1
-    packages=("${build_packages[@]}")
+    groups=(run)
     # A Wayland desktop without X: Qt needs its Wayland plugin to start there.
-    [ -z "${DISPLAY:-}" ] && [ -n "${WAYLAND_DISPLAY:-}" ] && packages+=(qt6-wayland)
+    [ -z "${DISPLAY:-}" ] && [ -n "${WAYLAND_DISPLAY:-}" ] && groups+=(wayland)
     # One installation for everything that will surely be needed.
-    [ -n "$demo_likely" ] && mapfile -t -O "${#packages[@]}" packages < <(demo_package_list)
+    [ -n "$demo_likely" ] && mapfile -t -O "${#groups[@]}" groups < <(demo_package_groups)
     say "checking the Debian packages"
-    install_packages "${packages[@]}"
+    install_packages "${groups[@]}"
     keep_system_dovecot_off
     build
 
@@ -448,8 +478,8 @@ main() {
     else
         say "no settings stored yet: running the demo (your settings stay as they are)"
     fi
-    mapfile -t packages < <(demo_package_list)
-    install_packages "${packages[@]}"
+    mapfile -t groups < <(demo_package_groups)
+    install_packages "${groups[@]}"
     keep_system_dovecot_off
     if ! is_root && ! command -v sudo >/dev/null; then
         die "the demo's mail server needs root: run this as root, or install sudo"

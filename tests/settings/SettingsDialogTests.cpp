@@ -74,7 +74,11 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
         Child(dialog, Names::Server)->setText(QString(300, 'h'));
         Child(dialog, Names::Password)->setText(QString(254, 'p') + "é");
         Child<QComboBox>(dialog, Names::Security)->setCurrentIndex(static_cast<int>(Security::Tls));
-        EXPECT_EQ(Child(dialog, Names::Port)->text(), "995");
+        EXPECT_EQ(Child(dialog, Names::Port)->text() + Child<QLabel>(dialog, Names::PortLabel)->text(), "995Port (Default 995):");
+        Child(dialog, Names::Port)->setText("pop3s"); // not a number: SSL/TLS's own port
+        Child<QCheckBox>(dialog, Names::ShowNotification)->setChecked(false);
+        Child<QCheckBox>(dialog, Names::PlaySound)->setChecked(false);
+        Child(dialog, Names::MailProgram)->setText("thunderbird -mail");
         Child(dialog, Names::Interval)->setText("59");
         Child<QToolButton>(dialog, Names::UpArrow)->click();
         Child<QToolButton>(dialog, Names::UpArrow)->click(); // no further than 60
@@ -86,9 +90,9 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
     std::string stored;
     EXPECT_TRUE(RegistryKey::ReadString("Password", stored) == StoreRead::Found && stored == (keyring ? "" : next.password));
     for (const Settings& s : {confirmed, next})
-        EXPECT_EQ(s.host + std::to_string(s.port) + std::to_string(s.delay) + s.password +
-                      std::to_string(s.runAtStartup + 2 * static_cast<int>(s.security)),
-                  std::string(255, 'h') + "99560" + std::string(254, 'p') + "5");
+        EXPECT_EQ(s.host + std::to_string(s.port) + std::to_string(s.delay) + s.password + s.mailProgram +
+                      std::to_string(s.runAtStartup + 2 * static_cast<int>(s.security) + 8 * s.showNotification + 16 * s.playSound),
+                  std::string(255, 'h') + "99560" + std::string(254, 'p') + "thunderbird -mail5");
     std::ifstream entry(AutostartEntryPath()); // naming this program
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(entry), {}),
               AutostartEntryText(std::filesystem::read_symlink("/proc/self/exe")));

@@ -15,9 +15,10 @@ using Clock = std::chrono::steady_clock;
 
 TEST(EntryRules, NumbersPortsIntervalsAndCutsFollowTheirRules)
 {
+    // A port that does not convert takes the default of the security chosen: 995 for SSL/TLS.
     for (const auto& [entry, port] : {std::pair{"  995", 995}, {"65535", 65535}, {"0", 110}, {"", 110},
                                       {"65536", 110}, {"4294967391", 110}, {"-5", 110}, {"5 ", 110}, {"\t5", 110}})
-        EXPECT_EQ(PortFromEntry(entry), port) << entry;
+        EXPECT_TRUE(PortFromEntry(entry, false) == port && PortFromEntry(entry, true) == (port == 110 ? 995 : port)) << entry;
     std::uint32_t minutes = 0;
     EXPECT_TRUE(ParseInterval("1", minutes) && ParseInterval("060", minutes) && minutes == 60);
     for (const char* refused : {"0", "61", "4294967297", "99999999999999999999", "6O"})
@@ -94,7 +95,7 @@ TEST_F(StoreTest, SettingsAndSeenMessagesLoadBackInRangeAndSaveWhole)
     ResetFirstRun();
     EXPECT_FALSE(ReadFirstRun());
 
-    const Settings settings{60, "alice", "s3cret", "pop.example.org", 995, true, false, false,
+    const Settings settings{60, "alice", "s3cret", "pop.example.org", 995, true, false, false, false, "mutt -y",
                             Security::Tls, std::string(64, 'a')};
     WriteBackSettings(settings);
     EXPECT_TRUE(Loaded().settings == settings);

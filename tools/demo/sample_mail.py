@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""The demo's mailbox: a handful of everyday messages, and one more that arrives later.
+"""The demo's mailbox: a handful of everyday messages, and a few more that arrive later.
 
     sample_mail.py fill MAILDIR      the messages already in the mailbox (already read)
-    sample_mail.py deliver MAILDIR   the message that arrives while Postbell runs
+    sample_mail.py deliver MAILDIR   the next message that arrives while Postbell runs
 
 MAILDIR is a user's Maildir made by tools/support/dovecot.py adduser. Files belong to
 Dovecot's mail user, as that script's own Maildirs do, so this must run as root. The file
@@ -33,9 +33,17 @@ ALREADY_READ = [
      "Thanks, looks good. Two small remarks on page 3, otherwise ready to send."),
 ]
 
-ARRIVING = ("Priya Raman <priya.raman@example.org>", "Tickets for Saturday's concert",
-            "Tue, 4 Jun 2024 14:02:51 +0200",
-            "I got two tickets for Saturday. Want to come along? Doors open at 7.")
+ARRIVING = [
+    ("Priya Raman <priya.raman@example.org>", "Tickets for Saturday's concert",
+     "Tue, 4 Jun 2024 14:02:51 +0200",
+     "I got two tickets for Saturday. Want to come along? Doors open at 7."),
+    ("Parcel Service <tracking@parcels.example.com>", "Your parcel arrives tomorrow",
+     "Tue, 4 Jun 2024 15:20:09 +0200",
+     "Your parcel 4711-0815 will be delivered tomorrow between 10:00 and 14:00."),
+    ("Lena Fischer <lena.fischer@example.org>", "Brunch on Sunday?",
+     "Tue, 4 Jun 2024 16:45:30 +0200",
+     "We are thinking of the café by the river, around 11. Are you in?"),
+]
 
 
 def message_bytes(sender, subject, date, body):
@@ -68,7 +76,12 @@ def fill(maildir):
 
 
 def deliver(maildir):
-    write_message(maildir, "1717509771.M6P100.demo", message_bytes(*ARRIVING), "new")
+    """The first arriving message not in the mailbox yet (Dovecot moves it from new/ to cur/)."""
+    present = " ".join(os.listdir(os.path.join(maildir, "new")) + os.listdir(os.path.join(maildir, "cur")))
+    for i, message in enumerate(ARRIVING):
+        if f"17175097{71 + i}.M{6 + i}P100.demo" not in present:
+            return write_message(maildir, f"17175097{71 + i}.M{6 + i}P100.demo", message_bytes(*message), "new")
+    sys.exit("every arriving message is there already")
 
 
 def main():

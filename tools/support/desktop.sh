@@ -1,15 +1,17 @@
-# Shell helpers for driving Postbell on an X display: a private Xvfb with trayer as the tray
-# host, a store seeded with the sqlite3 tool as a person could seed it, and the tray icon
-# found, grabbed and told apart by its colours. Sourced (not run) by the end-to-end tests and
-# by the demo of tools/postbell.sh; every name starts with pb_.
+# Shell helpers for driving Postbell on an X display: a private Xvfb with trayer (XEmbed) or
+# gtk-sni-tray-standalone (StatusNotifierItem) as the tray host and dunst as the notification
+# daemon on a private session bus, a store seeded with the sqlite3 tool as a person could seed
+# it, and the tray icon found, grabbed and told apart by its colours. Sourced (not run) by the
+# end-to-end tests and by the demo of tools/postbell.sh; every name starts with pb_.
 #
-# Needs: Xvfb, trayer, xdotool, sqlite3, od, and ImageMagick (import, convert).
+# Needs: Xvfb, trayer, xdotool, sqlite3, od, ImageMagick (import, convert), and for the bus
+# dbus-daemon, dbus-send, dunst, status-notifier-watcher and gtk-sni-tray-standalone.
 # shellcheck shell=bash
 # shellcheck disable=SC2034  # the PB_ variables are set for the caller
 
 # The key every value of Postbell lives under.
 PB_KEY='Software\Veltrane\Postbell'
-# This folder: the other helpers (Dovecot, the mailbox generator, the fake desktop bus).
+# This folder: the other helpers (Dovecot, the mailbox generator, the scripted servers).
 PB_SUPPORT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # pb_wait_for TENTHS COMMAND...: polls until the command succeeds, at most TENTHS tenths
@@ -66,8 +68,45 @@ pb_start_trayer() {
     fi
 }
 
-# pb_stop_display: ends what pb_start_display started.
+# pb_start_sni_tray WORKDIR: a StatusNotifierItem watcher, then gtk-sni-tray-standalone as the
+# host, a bar at the bottom of DISPLAY; waits until the host is registered. (The host's own
+# --watcher races with its registration and ends it now and then.) Sets PB_SNI_WATCHER_PID and
+# PB_SNI_PID.
+pb_start_sni_tray() {
+    status-notifier-watcher </dev/null >"$1/sni-watcher.log" 2>&1 &
+    PB_SNI_WATCHER_PID=$!
+    pb_wait_for 100 pb_name_has_owner org.kde.StatusNotifierWatcher || return 1
+    gtk-sni-tray-standalone --bottom --end --size 32 </dev/null >"$1/sni-tray.log" 2>&1 &
+    PB_SNI_PID=$!
+    pb_wait_for 200 pb_sni_host_registered || { echo "no StatusNotifierItem host:" >&2; cat "$1/sni-tray.log" >&2; return 1; }
+}
+
+# pb_find_sni_icon: where the host of pb_start_sni_tray draws the one item, at the end of its
+# bar: sets PB_ICON_X, PB_ICON_Y, PB_ICON_W, PB_ICON_H as pb_find_tray_icon does.
+pb_find_sni_icon() {
+    pb_find_window "$PB_SNI_PID" '^gtk-sni-tray-standalone$' && pb_window_geometry "$PB_WINDOW" || return 1
+    PB_ICON_X=$((PB_X + PB_W - PB_H)) PB_ICON_Y=$PB_Y PB_ICON_W=$PB_H PB_ICON_H=$PB_H
+}
+
+pb_sni_host_registered() {
+    dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+        org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
+        string:IsStatusNotifierHostRegistered 2>/dev/null | grep -q 'boolean true'
+}
+
+# pb_stop_sni_tray: ends what pb_start_sni_tray started.
+pb_stop_sni_tray() {
+    local pid
+    for pid in "${PB_SNI_PID:-}" "${PB_SNI_WATCHER_PID:-}"; do
+        [ -n "$pid" ] && kill "$pid" 2>/dev/null && { wait "$pid" 2>/dev/null || true; }
+    done
+    PB_SNI_PID="" PB_SNI_WATCHER_PID=""
+    return 0
+}
+
+# pb_stop_display: ends what pb_start_display and pb_start_sni_tray started.
 pb_stop_display() {
+    pb_stop_sni_tray
     [ -n "${PB_TRAYER_PID:-}" ] && kill "$PB_TRAYER_PID" 2>/dev/null && wait "$PB_TRAYER_PID" 2>/dev/null
     [ -n "${PB_XVFB_PID:-}" ] && kill "$PB_XVFB_PID" 2>/dev/null && wait "$PB_XVFB_PID" 2>/dev/null
     PB_TRAYER_PID="" PB_XVFB_PID=""
@@ -216,12 +255,14 @@ pb_deliver() {
     chown 65534:65534 "$PB_MAILDIR/new/$1"
 }
 
-# pb_start_private_bus FAKE_BUS_DIR WORK: a D-Bus daemon of its own, used as both session and
-# system bus, with the fake notification service, logind and NetworkManager of
-# fake_desktop_bus.py; the notifications it gets go to WORK/notices, one JSON line each.
+# pb_start_private_bus WORK [BUS_SCRIPT]: a D-Bus daemon of its own, used as both session and
+# system bus, with dunst as the notification daemon on DISPLAY (whose own time-outs never end a
+# notification: only a time-out the program asks for does), and, given the end-to-end tests'
+# desktop_bus.py, its fakes of logind and NetworkManager and its recorder of notifications,
+# one JSON line each in WORK/notices.
 pb_start_private_bus() {
-    local fakes=$1 work=$2
-    PB_BUS_PID="" PB_FAKE_PID=""
+    local work=$1 script=${2:-}
+    PB_BUS_PID="" PB_FAKE_PID="" PB_DUNST_PID=""
     # No service activation: nothing of the real desktop (a keyring's prompt, say) starts on it.
     cat >"$work/bus.conf" <<'CONF'
 <busconfig>
@@ -237,15 +278,29 @@ CONF
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
     export DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS
     : >"$work/notices"
-    /usr/bin/python3 "$fakes/fake_desktop_bus.py" "$work/notices" </dev/null >"$work/fake-bus.log" 2>&1 &
-    PB_FAKE_PID=$!
-    pb_wait_for 100 grep -q '^ready' "$work/fake-bus.log"
+    if [ -n "$script" ]; then
+        /usr/bin/python3 "$script" serve "$work/notices" </dev/null >"$work/fake-bus.log" 2>&1 &
+        PB_FAKE_PID=$!
+        pb_wait_for 100 grep -q '^ready' "$work/fake-bus.log" || return 1
+    fi
+    printf '[global]\n origin = bottom-right\n offset = 8x44\n font = DejaVu Sans 9\n markup = full\n' >"$work/dunstrc"
+    printf '[urgency_%s]\n timeout = 0\n' low normal critical >>"$work/dunstrc"
+    dunst -config "$work/dunstrc" </dev/null >"$work/dunst.log" 2>&1 &
+    PB_DUNST_PID=$!
+    pb_wait_for 100 pb_name_has_owner org.freedesktop.Notifications
+}
+
+pb_name_has_owner() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
 }
 
 pb_stop_private_bus() {
-    [ -n "${PB_FAKE_PID:-}" ] && kill "$PB_FAKE_PID" 2>/dev/null && wait "$PB_FAKE_PID" 2>/dev/null
-    [ -n "${PB_BUS_PID:-}" ] && kill "$PB_BUS_PID" 2>/dev/null && wait "$PB_BUS_PID" 2>/dev/null
-    PB_FAKE_PID="" PB_BUS_PID=""
+    local pid
+    for pid in "${PB_DUNST_PID:-}" "${PB_FAKE_PID:-}" "${PB_BUS_PID:-}"; do
+        [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+    PB_DUNST_PID="" PB_FAKE_PID="" PB_BUS_PID=""
     return 0
 }
 
@@ -254,7 +309,6 @@ pb_bus_call() {
     local path=$1 method=$2 service
     shift 2
     case $path in
-        */Notifications) service=org.freedesktop.Notifications ;;
         */login1) service=org.freedesktop.login1 ;;
         *) service=org.freedesktop.NetworkManager ;;
     esac
@@ -265,11 +319,12 @@ pb_bus_call() {
 
 # pb_e2e_begin TOOL...: the start of an end-to-end script: exits 77 (skipped) when a tool is
 # missing, makes PB_WORK with its own XDG_CONFIG_HOME and XDG_RUNTIME_DIR (PB_STORE is the
-# store's path there), and at exit ends whatever the pb_ helpers started and removes PB_WORK.
+# store's path there), and at exit ends whatever the pb_ helpers started, and the processes
+# the script adds to PB_MORE_PIDS, and removes PB_WORK.
 pb_e2e_begin() {
     local tool
     for tool; do command -v "$tool" >/dev/null || pb_skip "$tool is not installed"; done
-    PB_WORK=$(mktemp -d /tmp/pbe2e.XXXXXX) PB_PID=""
+    PB_WORK=$(mktemp -d /tmp/pbe2e.XXXXXX) PB_PID="" PB_MORE_PIDS=()
     export XDG_CONFIG_HOME=$PB_WORK/config XDG_RUNTIME_DIR=$PB_WORK/runtime
     mkdir -p -m 700 "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR"
     PB_STORE=$XDG_CONFIG_HOME/postbell/registry.sqlite3
@@ -280,6 +335,7 @@ pb_e2e_begin() {
 pb_e2e_end() {
     set +e
     [ -n "$PB_PID" ] && kill -KILL "$PB_PID" 2>/dev/null && wait "$PB_PID" 2>/dev/null
+    for pid in "${PB_MORE_PIDS[@]}"; do kill "$pid" && wait "$pid"; done 2>/dev/null
     pb_stop_private_bus
     pb_stop_display
     pb_stop_mailbox "$PB_SUPPORT"
@@ -292,7 +348,7 @@ pb_skip() { echo "SKIPPED: $*"; exit 77; }
 pb_fail() {
     local log
     echo "FAILED: $*"
-    for log in postbell.log notices; do
+    for log in postbell.log notices sni-tray.log; do
         [ -f "$PB_WORK/$log" ] && sed "s/^/$log: /" "$PB_WORK/$log"
     done
     exit 1
