@@ -4,9 +4,11 @@
 #include "NumberText.h"
 #include "StatusText.h"
 #include "TlsChannel.h"
+#include "Utf8Text.h"
 #include "WorkerThread.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -101,28 +103,36 @@ void AppendDigestHex(std::string& out, const UidDigest& digest)
     AppendHex(out, digest.bytes.data(), digest.bytes.size());
 }
 
+std::string HexByte(unsigned char byte)
+{
+    std::string hex;
+    AppendHex(hex, &byte, 1);
+    return hex;
+}
+
 bool NeedsEscape(unsigned char byte) { return byte < 0x20 || byte == 0x7f || byte == '\\'; }
 
-void AppendEscaped(std::string& out, std::string_view value)
+// What replaces the escaped character of `length` bytes at value[at]; empty for none.
+std::string EscapeAt(std::string_view value, std::size_t at, std::size_t& length)
 {
-    std::size_t plainStart = 0;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(value[i]);
+    const auto byte = static_cast<unsigned char>(value[at]);
+    length = 1;
+    if (byte < 0x80) {
         if (!NeedsEscape(byte))
-            continue;
-        // Runs of plain bytes are copied whole: most values have nothing to escape.
-        out.append(value.substr(plainStart, i - plainStart));
-        plainStart = i + 1;
-        if (byte == '\\')
-            out += "\\\\";
-        else if (byte == '\t')
-            out += "\\t";
-        else {
-            out += "\\x";
-            AppendHex(out, &byte, 1);
-        }
+            return {};
+        return byte == '\\' ? "\\\\" : byte == '\t' ? "\\t" : "\\x" + HexByte(byte);
     }
-    out.append(value.substr(plainStart));
+    char32_t c = 0;
+    length = Utf8CharAt(value, at, c);
+    if (length == 0) { // a stray byte: a terminal could take 0x9B for a control sequence
+        length = 1;
+        return "\\x" + HexByte(byte);
+    }
+    if (!IsUnsafeToDisplay(c))
+        return {};
+    char text[16];
+    std::snprintf(text, sizeof text, "\\u{%04X}", static_cast<unsigned>(c));
+    return text;
 }
 
 void AppendNumber(std::string& out, std::uint32_t number)
@@ -224,6 +234,21 @@ std::string FormatStatusLine(StatusCode code)
         line += text;
     }
     return line;
+}
+
+void AppendEscaped(std::string& out, std::string_view value)
+{
+    std::size_t plainStart = 0;
+    for (std::size_t at = 0, length = 1; at < value.size(); at += length) {
+        const std::string escaped = EscapeAt(value, at, length);
+        if (escaped.empty())
+            continue;
+        // Runs of plain bytes are copied whole: most values have nothing to escape.
+        out.append(value.substr(plainStart, at - plainStart));
+        out += escaped;
+        plainStart = at + length;
+    }
+    out.append(value.substr(plainStart));
 }
 
 void AppendMessageLine(std::string& out, const MessageInfo& info)

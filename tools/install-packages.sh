@@ -7,7 +7,7 @@ set -uo pipefail
 
 packages=(
   build-essential cmake pkg-config python3 iproute2 time
-  qt6-base-dev libssl-dev libsqlite3-dev sqlite3 libgmime-3.0-dev qtkeychain-qt6-dev
+  qt6-base-dev libssl-dev libsqlite3-dev sqlite3 qtkeychain-qt6-dev
   gnome-keyring dbus-daemon openssl ca-certificates
   googletest libgtest-dev libbenchmark-dev
   dovecot-core dovecot-pop3d

@@ -69,7 +69,17 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
         {{"From: first", "From: second", "X-From: no", "Fromage: no", "Received: from a", " Subject: no", "Subject"},
          "second|-"},
         {{"Subject: 50% =?off", "From:"}, "|50% =?off"},
-        {{"Subject: a\0b\rc\nd"s}, "-|a\0b\rc"s},
+        // Split, padded and folded words read whole; a character split between words too.
+        {{"Subject: =?UTF-8?B?0KHRh9GR0YIg0LfQsA==?=", " =?UTF-8?B?INC40Y7QvdGMIOKAlA==?= =?UTF-8?B?INC+0L/Qu9Cw0YLQuA==?=",
+          "\t=?UTF-8?B?0YLRjCDQtNC+INC/?= =?UTF-8?B?0Y/RgtC90LjRhtGL?="}, "-|Счёт за июнь — оплатить до пятницы"},
+        {{"Subject: =?utf-8?b?ww?= =?UTF-8?B?qQ==?= =?windows-1252?q?=80_5?= =?koi8-r?b?8NLJ18XU?="}, "-|é€ 5Привет"},
+        // What cannot be decoded stays as it came, with its blanks.
+        {{"Subject: =?x-unknown?q?a?= =?utf-8?b?w!==?= =?utf-8?q?b=?= =?utf-8?q?c=C3?= =?utf-8?q?ok?= ="},
+         "-|=?x-unknown?q?a?= =?utf-8?b?w!==?= =?utf-8?q?b=?= =?utf-8?q?c=C3?= ok ="},
+        // No control or bidirectional formatting character survives, encoded or raw.
+        {{"Subject: =?UTF-8?Q?a=E2=80=AEb=E2=81=A6c=E2=80=8Fd=0D=0Ae=C2=85f=E2=80=A8g=E2=80=8Dh?=", "From: \xE2\x80\xAE" "evil"},
+         "evil|abcd e f g\u200Dh"},
+        {{"Subject: a\0b\rc\nd"s, "From: x\x85y"}, "x y|a b c"},
     };
     for (const auto& [block, expected] : cases) {
         HeaderText text;
@@ -82,6 +92,20 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
             record(FeedHeaderLine(text, line));
         record(FinishHeaderBlock(text));
         EXPECT_EQ(from + "|" + subject, expected) << block.front();
+    }
+}
+
+// postbell-check's fields stay on one line, and a terminal acts on nothing in them.
+TEST(CheckCommandLineTest, ValuesAreEscaped)
+{
+    for (const auto& [value, printed] : std::vector<std::pair<std::string, std::string>>{
+             {"a\tb\\c é", "a\\tb\\\\c é"}, {"esc\x1b[2J nul\0 del\x7f cr\r"s, "esc\\x1b[2J nul\\x00 del\\x7f cr\\x0d"},
+             {"\xC2\x85 \xC2\x9F \xE2\x80\xAE \xE2\x81\xA9 \xE2\x80\x8F \xD8\x9C \xE2\x80\xA9 \xE2\x80\x8D",
+              "\\u{0085} \\u{009F} \\u{202E} \\u{2069} \\u{200F} \\u{061C} \\u{2029} \xE2\x80\x8D"},
+             {"\x9B" "31m \xC3", "\\x9b31m \\xc3"}}) {
+        std::string out;
+        AppendEscaped(out, value);
+        EXPECT_EQ(out, printed) << value;
     }
 }
 
