@@ -138,13 +138,15 @@ void OnStatReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::ServerError);
-    d.messageCount = ParseStatCount(line);
+    // A count that cannot be read is never an empty mailbox, which would forget every seen
+    // message; more messages than one check keeps cannot be listed whole: a clear failure,
+    // never a cut list reported as a complete check.
+    const std::optional<std::uint32_t> count = ParseStatCount(line);
+    if (!count || *count > MaxMessages)
+        return Fail(d, Status::ServerError);
+    d.messageCount = static_cast<std::int32_t>(*count);
     if (d.messageCount == 0)
         return Succeed(d);
-    // More messages than one check keeps (a negative count reads as a huge one) cannot be
-    // listed whole: a clear failure, never a cut list reported as a complete check.
-    if (static_cast<std::uint32_t>(d.messageCount) > MaxMessages)
-        return Fail(d, Status::ServerError);
     SendAndAwait(d, UidlCommand, Pop3State::AwaitUidlReply);
 }
 
@@ -164,7 +166,10 @@ void OnListingLine(Pop3Dialogue& d, std::string_view line)
         return RequestHeaders(d);
     }
     ListingEntry entry;
-    if (!ParseListingEntry(line, entry))
+    const ListingLine parsed = ParseListingEntry(line, entry);
+    if (parsed == ListingLine::Malformed)
+        return Fail(d, Status::ServerError);
+    if (parsed == ListingLine::Ignored)
         return;
     // More entries than announced is a server that would fill memory without end.
     if (++d.listed > MessagesToRead(d) + ListingSlack)
@@ -294,34 +299,29 @@ std::string TopCommand(std::uint32_t number)
     return "TOP " + std::to_string(number) + " 0\r\n";
 }
 
-std::int32_t ParseStatCount(std::string_view line)
+std::optional<std::uint32_t> ParseStatCount(std::string_view line)
 {
     std::string_view rest = SkipWhiteSpace(line.substr(line.size() < 4 ? line.size() : 4));
-    bool negative = false;
-    if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
-        negative = rest.front() == '-';
-        rest.remove_prefix(1);
-    }
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : std::numeric_limits<std::int32_t>::max();
-    std::uint64_t magnitude = 0;
-    if (!ReadDecimal(rest, limit, magnitude))
-        return 0;
-    return negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
-                    : static_cast<std::int32_t>(magnitude);
+    std::uint64_t count = 0;
+    if (!ReadDecimal(rest, std::numeric_limits<std::uint32_t>::max(), count))
+        return std::nullopt;
+    return static_cast<std::uint32_t>(count);
 }
 
-bool ParseListingEntry(std::string_view line, ListingEntry& entry)
+ListingLine ParseListingEntry(std::string_view line, ListingEntry& entry)
 {
     std::string_view rest = SkipWhiteSpace(line);
     std::uint64_t number = 0;
-    if (!ReadDecimal(rest, std::numeric_limits<std::uint32_t>::max(), number) || number == 0)
-        return false;
+    if (!ReadDecimal(rest, std::numeric_limits<std::uint32_t>::max(), number))
+        return ListingLine::Malformed;
+    if (number == 0)
+        return ListingLine::Ignored;
     if (!rest.empty())
         rest.remove_prefix(1); // the separator, whatever it is
     std::string_view uniqueId = rest.substr(0, rest.find(' '));
     entry.number = static_cast<std::uint32_t>(number);
     entry.uniqueId = uniqueId.substr(0, MaxUniqueId);
-    return true;
+    return ListingLine::Entry;
 }
 
 void HandleLine(Pop3Dialogue& dialogue, std::string_view line)

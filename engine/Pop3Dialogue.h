@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -95,15 +96,20 @@ inline constexpr std::string_view UidlCommand = "UIDL\r\n";
 inline constexpr std::string_view QuitCommand = "QUIT\r\n";
 inline constexpr std::string_view StlsCommand = "STLS\r\n";
 
-// The message count of a positive STAT reply; 0 when it cannot be read.
-std::int32_t ParseStatCount(std::string_view line);
+// The message count of a positive STAT reply; none when it is not a number or does not
+// fit in 32 bits, which no check may take for an empty mailbox.
+std::optional<std::uint32_t> ParseStatCount(std::string_view line);
 
 struct ListingEntry {
     std::uint32_t number = 0;
     std::string_view uniqueId; // at most 70 bytes, may be empty
 };
-// False for a line to ignore: no readable number, or the number 0.
-bool ParseListingEntry(std::string_view line, ListingEntry& entry);
+enum class ListingLine {
+    Entry,     // entry is set
+    Ignored,   // the message number 0
+    Malformed, // no message number, or one past 32 bits
+};
+ListingLine ParseListingEntry(std::string_view line, ListingEntry& entry);
 
 // True for the capability line that offers pipelining (names are case-insensitive).
 bool OffersPipelining(std::string_view capabilityLine);

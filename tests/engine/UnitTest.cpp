@@ -17,21 +17,22 @@ TEST(Pop3ParsingTest, RepliesCountsAndListingEntries)
              {"+OK", true}, {"+OK POP3 server ready", true}, {"+OKAY", false}, {"+OK\tready", false},
              {"+ok ready", false}, {"-ERR no", false}, {" +OK", false}, {"", false}})
         EXPECT_EQ(IsPositiveReply(line), positive) << line;
-    // An unreadable count is 0.
-    for (const auto& [line, count] : std::map<std::string, std::int32_t>{
-             {"+OK 2 320", 2}, {"+OK \t 5 1", 5}, {"+OK 12abc", 12}, {"+OK -3 0", -3}, {"+OK 2147483647", 2147483647},
-             {"+OK", 0}, {"+OK mailbox has 3", 0}, {"+OK 2147483648", 0}, {"+OK 99999999999999999999999", 0}})
-        EXPECT_EQ(ParseStatCount(line), count) << line;
+    // A count that is not a number or does not fit in 32 bits is none (-1).
+    for (const auto& [line, count] : std::map<std::string, std::int64_t>{
+             {"+OK 2 320", 2}, {"+OK \t 5 1", 5}, {"+OK 12abc", 12}, {"+OK 4294967295", 4294967295}, {"+OK -3 0", -1},
+             {"+OK +3 0", -1}, {"+OK", -1}, {"+OK mailbox has 3", -1}, {"+OK 4294967296", -1}, {"+OK 99999999999999999999999", -1}})
+        EXPECT_EQ(ParseStatCount(line) ? std::int64_t(*ParseStatCount(line)) : -1, count) << line;
     // Exactly one separator is skipped, whatever it is; only a space ends the unique-id;
-    // lines without a usable number are ignored ("-" below).
+    // the number 0 is ignored ("-"), no number or one past 32 bits is malformed ("!").
     for (const auto& [line, expected] : std::map<std::string, std::string>{
              {"3 abc more", "3 abc"}, {"  \t12 xyz", "12 xyz"}, {"4  abc", "4 "}, {"5\tabc", "5 abc"},
              {"6abc", "6 bc"}, {"7", "7 "}, {"9 a\tb\0c d"s, "9 a\tb\0c"s}, {"4294967295 max", "4294967295 max"},
-             {"1 " + std::string(80, 'u'), "1 " + std::string(70, 'u')}, {"0 abc", "-"}, {"abc 1", "-"},
-             {"-1 abc", "-"}, {"+1 abc", "-"}, {"4294967296 abc", "-"}, {"..", "-"}}) {
+             {"1 " + std::string(80, 'u'), "1 " + std::string(70, 'u')}, {"0 abc", "-"}, {"abc 1", "!"},
+             {"-1 abc", "!"}, {"+1 abc", "!"}, {"4294967296 abc", "!"}, {"..", "!"}, {"", "!"}}) {
         ListingEntry entry;
-        const bool taken = ParseListingEntry(line, entry);
-        EXPECT_EQ(taken ? std::to_string(entry.number) + " " + std::string(entry.uniqueId) : "-", expected) << line;
+        const ListingLine parsed = ParseListingEntry(line, entry);
+        EXPECT_EQ(parsed == ListingLine::Entry ? std::to_string(entry.number) + " " + std::string(entry.uniqueId)
+                  : parsed == ListingLine::Ignored ? "-" : "!", expected) << line;
     }
 }
 

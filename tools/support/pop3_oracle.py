@@ -6,8 +6,9 @@ r"""The output that `postbell-check` must print for a mailbox, worked out indepe
 Asks the server itself, with Python's poplib, the same questions a check asks (USER, PASS,
 STAT, UIDL, TOP n 0 for every message, QUIT), takes the raw reply lines (no dot removal),
 and reads them with the check's rules, written here a second time on purpose:
-- STAT: skip four characters, then optional white space and a decimal count (0 if none);
-- a listing line: optional white space, a decimal number (ignored if none or 0), exactly
+- STAT: skip four characters, then optional white space and a decimal count (a check with
+  none fails, so none is expected here);
+- a listing line: optional white space, a decimal number (ignored if 0), exactly
   one skipped character, then the unique-id up to the next space, at most 70 characters;
   a later entry with the same number replaces the earlier one;
 - a header: the name is what stands before the first colon, blanks around it ignored; only
@@ -56,15 +57,15 @@ class RawPop3(poplib.POP3):
             lines.append(line)
 
 
-def leading_number(text, signed=False):
+def leading_number(text):
     """A C++-stream style read of a decimal after optional white space; None if there is none."""
-    match = re.match(rb"[ \t\n\v\f\r]*(%s[0-9]+)" % (rb"[+-]?" if signed else rb""), text)
+    match = re.match(rb"[ \t\n\v\f\r]*([0-9]+)", text)
     return (int(match.group(1)), text[match.end():]) if match else (None, text)
 
 
 def stat_count(line):
-    count, _ = leading_number(line[4:], signed=True)
-    return count or 0
+    count, _ = leading_number(line[4:])
+    return count
 
 
 def listing_entry(line):
