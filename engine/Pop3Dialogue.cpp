@@ -360,8 +360,8 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnQuitReply(dialogue, line);
     case Pop3State::AwaitStlsReply:
         return OnStlsReply(dialogue, line);
-    case Pop3State::SecuringConnection:
-        return; // sent in clear after the server's +OK: possibly injected, never read
+    case Pop3State::SecuringConnection: // sent in clear with the reply to STLS: out of turn, possibly injected
+        return OnSecureConnectionFailed(dialogue, Status::SecureConnectionFailed);
     }
 }
 
@@ -403,6 +403,8 @@ void OnSecured(Pop3Dialogue& dialogue)
 
 void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code)
 {
+    if (dialogue.ended)
+        return;
     PostStatus(dialogue, code);
     End(dialogue);
 }

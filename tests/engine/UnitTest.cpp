@@ -36,19 +36,26 @@ TEST(Pop3ParsingTest, RepliesCountsAndListingEntries)
     }
 }
 
-TEST(Pop3ParsingTest, EverySplitGivesTheSameLines)
+// A stream, the line limit, the lines it gives, and false when a line passes the limit.
+TEST(Pop3ParsingTest, EverySplitGivesTheSameLinesAndTheSameEnd)
 {
-    const std::string stream = "+OK hi\r\n1 a\rb\nc\r\n\r\n\0x\r\n.\r\na\r\rb\n\n\rpartial"s;
-    const std::vector<std::string> expected = {"+OK hi", "1 a\rb\nc", "", "\0x"s, "."};
-    // One cut at every place; the byte-by-byte transcripts cut at all places at once.
-    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-        LineAssembler assembler;
-        std::vector<std::string> lines;
-        const auto onLine = [&](std::string_view line) { lines.emplace_back(line); };
-        assembler.Feed(std::string_view(stream).substr(0, cut), onLine);
-        assembler.Feed(std::string_view(stream).substr(cut), onLine);
-        ASSERT_EQ(lines, expected) << "cut at " << cut;
-        ASSERT_EQ(assembler.pending, "a\r\rb\n\n\rpartial");
+    for (const auto& [stream, limit, expected, fits] : std::vector<std::tuple<std::string, std::size_t, std::vector<std::string>, bool>>{
+             {"+OK hi\r\n1 a\rb\nc\r\n\r\n\0x\r\n.\r\na\r\rb\n\n\rpartial"s, MaxLineLength,
+              {"+OK hi", "1 a\rb\nc", "", "\0x"s, "."}, true},
+             {"12345678\r\n12345678\r", 8, {"12345678"}, true}, {"1234567\r\n123456789\r\nnext\r\n", 8, {"1234567"}, false},
+             {"12345678\r\n123456789", 8, {"12345678"}, false}}) {
+        // One cut at every place; the byte-by-byte transcripts cut at all places at once.
+        for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+            LineAssembler assembler;
+            assembler.limit = limit;
+            std::vector<std::string> lines;
+            const auto onLine = [&](std::string_view line) { lines.emplace_back(line); };
+            const bool fitted = assembler.Feed(std::string_view(stream).substr(0, cut), onLine)
+                && assembler.Feed(std::string_view(stream).substr(cut), onLine);
+            ASSERT_EQ(lines, expected) << "cut at " << cut;
+            ASSERT_EQ(fitted, fits) << "cut at " << cut;
+            ASSERT_TRUE(!fits || assembler.pending == stream.substr(stream.rfind("\r\n") + 2)) << "cut at " << cut;
+        }
     }
 }
 

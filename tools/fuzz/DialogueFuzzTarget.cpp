@@ -76,15 +76,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     d.mayPipeline = (data[0] & 0x80u) != 0;
     OnConnected(d);
     LineAssembler input;
+    input.limit = MaxPending;
     while (!bytes.empty() && !seen.ended && !d.ended) {
         const std::string_view piece = bytes.substr(0, chunk);
         bytes.remove_prefix(piece.size());
         seen.queued = 0;
-        input.Feed(piece, [&](std::string_view line) {
+        const bool fits = input.Feed(piece, [&](std::string_view line) {
             if (!seen.ended && !d.ended)
                 HandleLine(d, line);
         });
-        if (input.pending.size() > MaxPending && !d.ended && !seen.ended)
+        if (!fits && !d.ended && !seen.ended)
             OnSessionBroken(d);
     }
     if (!seen.ended && !d.ended)
