@@ -2,6 +2,7 @@
 
 #include "FileReplace.h"
 #include "NumberText.h"
+#include "Pop3Dialogue.h"
 #include "StatusText.h"
 #include "TlsChannel.h"
 #include "Utf8Text.h"
@@ -319,6 +320,10 @@ int RunCheckCommand(const std::vector<std::string>& args, const std::string& pas
     std::string error;
     if (!ParseCheckCommandLine(args, line, error)) {
         err << "postbell-check: " << error << '\n' << CheckUsage << '\n';
+        return CheckWrongCommandLine;
+    }
+    if (!IsSendableArgument(line.user) || !IsSendableArgument(password)) {
+        err << "postbell-check: the user name and password may not contain a carriage return, line feed or NUL\n";
         return CheckWrongCommandLine;
     }
     DigestSet seen;

@@ -125,6 +125,10 @@ int OpenConnection(WorkerLink& link, std::uint32_t address, std::uint16_t port)
 std::uint32_t CheckSessionThread(std::shared_ptr<WorkerLink> link, CheckRequest request)
 {
     // request.stopFd belongs to the worker thread, which closes it after this returns.
+    if (!IsSendableArgument(request.connection.user) || !IsSendableArgument(request.connection.password)) {
+        link->PostStatus(Status::CredentialsNotSendable);
+        return 1;
+    }
     link->PostStatus(Status::Connecting);
     std::uint32_t address = 0;
     const Resolution resolution = ResolveServer(request.connection.host, request.resolveHost, request.stopFd, address);

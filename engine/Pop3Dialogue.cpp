@@ -278,6 +278,11 @@ bool IsPositiveReply(std::string_view line)
     return line == "+OK" || line.starts_with("+OK ");
 }
 
+bool IsSendableArgument(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 std::string UserCommand(std::string_view user)
 {
     std::string command = "USER ";

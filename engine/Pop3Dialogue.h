@@ -87,6 +87,9 @@ void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code);
 
 bool IsPositiveReply(std::string_view line);
 
+// True when text can follow a command word as typed: a CR, LF or NUL would end the command
+// early and let the rest pass for a command of its own ("pw\r\nDELE 1").
+bool IsSendableArgument(std::string_view text);
 std::string UserCommand(std::string_view user);
 std::string PassCommand(std::string_view password);
 std::string TopCommand(std::uint32_t number);

@@ -178,6 +178,22 @@ TEST(CheckSessionTest, UnreachableHostsStopsAndCutLinksEndAtOnce)
     EXPECT_EQ(server.Finish(), "");
 }
 
+// A stored account name or password that would end its command early is never sent, nor
+// is a connection made: status 37 (a connection here would be refused, status 16).
+TEST(CheckSessionTest, LineBreaksInTheLoginAreNeverSent)
+{
+    Server closed({});
+    for (const auto& [user, password] : std::vector<std::pair<std::string, std::string>>{
+             {"jo\nDELE 1", "pw"}, {"jo", "pw\r\nDELE 1"}, {"jo", "p\0w"s}}) {
+        SessionRun run("127.0.0.1", closed.port);
+        run.app.connection.user = user;
+        run.app.connection.password = password;
+        run.Start();
+        EXPECT_EQ(run.Exit(), 1);
+        EXPECT_EQ(run.Ending(), "37 untouched") << password;
+    }
+}
+
 // A stop waits for a worker that needs a moment to wind down, and keeps what it reports; an
 // abandoned worker gets a stop of its own and can no longer swallow the next worker's.
 TEST(WorkerThreadTest, AStopWaitsForASlowWorkerAndAnAbandonedOneStopsAlone)
@@ -241,6 +257,10 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
     check({"login", "capa-refused", "C: STAT => +OK 1 1", "C: UIDL => +OK|1 new|.", "C: TOP 1 0 => -ERR", "quit"}, {},
           3, FormatStatusLine(Status::ServerError) + "\n", seen);
     check({}, {}, 1, "status 16 Cannot connect to the mail server.\n", seen);
+    std::ostringstream printed, errors; // a login that would end its command early: refused before all else
+    EXPECT_EQ(RunCheckCommand({"127.0.0.1", "jo\r\nDELE 1"}, "pw", printed, errors), 4);
+    EXPECT_EQ(RunCheckCommand({"127.0.0.1", "jo"}, "pw\nDELE 1", printed, errors), 4);
+    EXPECT_EQ(printed.str() + std::to_string(errors.str().find("line feed") != std::string::npos), "1");
     std::ofstream(seen, std::ios::app) << std::string(16, '\0') << "0123456789"; // a zero digest, a partial record
     DigestSet stored, expected = Digests("uid-1 uid-2 big");
     expected.insert(DigestFromBytes(std::string(16, '\0')));
