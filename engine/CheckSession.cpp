@@ -4,6 +4,7 @@
 #include "LineEngine.h"
 #include "Pop3Dialogue.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <exception>
@@ -89,6 +90,9 @@ void ConnectDialogue(Session& s, CheckRequest& request)
     d.outlet.publishResults = [&s](CheckResults&& results) { s.link->PublishResults(std::move(results)); };
     d.outlet.signalStop = [&s] { SignalStop(s); };
     d.outlet.startTls = [&s] { StartTls(s.lines); };
+    d.outlet.limitWait = [&s, normal = request.replyTimeLimit](std::chrono::milliseconds limit) {
+        s.lines.timeLimit = std::min(limit, normal);
+    };
     d.startTls = request.secure.security == Security::StartTls;
     s.lines.secureFromStart = request.secure.security == Security::Tls;
     s.lines.trust = {request.connection.host, request.secure.caFile, request.secure.trustedFingerprint};

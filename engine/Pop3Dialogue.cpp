@@ -111,9 +111,10 @@ void OnPassReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::LoginRejected);
-    if (d.mayPipeline)
+    if (d.mayPipeline) {
         SendAndAwait(d, CapaCommand, Pop3State::AwaitCapaReply);
-    else
+        d.outlet.limitWait(CapaTimeLimit);
+    } else
         RequestCount(d);
     PostStatus(d, Status::Checking);
 }
@@ -121,6 +122,7 @@ void OnPassReply(Pop3Dialogue& d, std::string_view line)
 // A refused CAPA only means one command at a time.
 void OnCapaReply(Pop3Dialogue& d, std::string_view line)
 {
+    d.outlet.limitWait(std::chrono::milliseconds::max());
     if (!IsPositiveReply(line))
         return RequestCount(d);
     SetState(d, Pop3State::ReadCapaList);
@@ -388,6 +390,11 @@ void OnTimeLimit(Pop3Dialogue& dialogue)
 {
     if (dialogue.ended)
         return;
+    // A server that ignores CAPA may still answer every command it needs.
+    if (dialogue.state == Pop3State::AwaitCapaReply) {
+        dialogue.outlet.limitWait(std::chrono::milliseconds::max());
+        return RequestCount(dialogue);
+    }
     PostUnlessReported(dialogue, StatusForLostServer(dialogue.state));
     End(dialogue);
 }

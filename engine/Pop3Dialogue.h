@@ -4,6 +4,7 @@
 #include "HeaderText.h"
 #include "MessageIdentity.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -36,6 +37,8 @@ inline constexpr std::uint32_t PipelineWindow = 32;
 inline constexpr std::uint32_t MaxMessages = 1'000'000;
 // Listing entries accepted beyond the count STAT announced.
 inline constexpr std::uint32_t ListingSlack = 16;
+// The longest wait for the reply to CAPA; a server that never answers it gets one command at a time.
+inline constexpr std::chrono::milliseconds CapaTimeLimit{10'000};
 
 // How the dialogue reaches its session: the socket session in the program, a
 // recorder in tests.
@@ -46,6 +49,8 @@ struct Pop3Outlet {
     std::function<void(CheckResults&& results)> publishResults; // the dialogue needs them no more
     std::function<void()> signalStop;
     std::function<void()> startTls; // the server agreed to STLS: secure the connection
+    // The next reply is awaited at most this long (but never longer than the session's limit).
+    std::function<void(std::chrono::milliseconds limit)> limitWait;
 };
 
 // The dialogue variables of one session, with the session's inputs. Only the

@@ -59,6 +59,7 @@ void Wire(Pop3Dialogue& d, Observed& seen)
         CheckResults dropped = std::move(results);
     };
     d.outlet.signalStop = [&seen] { seen.ended = true; };
+    d.outlet.limitWait = [](std::chrono::milliseconds) {};
 }
 
 } // namespace
