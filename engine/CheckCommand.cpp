@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <mutex>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <ostream>
 #include <unistd.h>
@@ -316,6 +317,8 @@ bool SaveSeenFile(const std::string& path, const DigestSet& digests, std::string
 int RunCheckCommand(const std::vector<std::string>& args, const std::string& password, std::ostream& out,
                     std::ostream& err)
 {
+    // No core dump, and no other process of the user through /proc or ptrace, reads the password.
+    prctl(PR_SET_DUMPABLE, 0);
     CheckCommandLine line;
     std::string error;
     if (!ParseCheckCommandLine(args, line, error)) {

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <sys/prctl.h>
 #include <vector>
 
 namespace {
@@ -35,8 +34,6 @@ bool AnswerHelpOrVersion(const std::vector<std::string>& args)
 
 int main(int argc, char** argv)
 {
-    // No core dump, and no other process of the user through /proc or ptrace, reads the password.
-    prctl(PR_SET_DUMPABLE, 0);
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (AnswerHelpOrVersion(args))
         return 0;

@@ -58,52 +58,36 @@ inline std::pair<std::string, std::string> KeyAndRest(const std::string& line)
     return {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)};
 }
 
-// Certificates made for the test: one authority, whose PEM file the client trusts, and a
-// server certificate for each "secure" step: "DNS:name" or "IP:address" as its subject
-// alternative name and common name, "CN:name" as its common name alone.
-inline X509* MakeCertificate(const std::string& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* signer)
+// Certificates made for the test, all on one key: an authority, whose PEM file the client
+// trusts, and for each "secure" step one that names "DNS:name" or "IP:address" as its subject
+// alternative name and common name, or "CN:name" as its common name alone.
+inline X509* MakeCertificate(const std::string& spec, EVP_PKEY* key, X509* issuer)
 {
     static std::atomic<long> serial = 1;
-    X509* certificate = X509_new();
-    const std::string name = spec.substr(spec.find(':') + 1);
-    X509_set_version(certificate, X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
-    X509_set_pubkey(certificate, key);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
-    X509_set_issuer_name(certificate, X509_get_subject_name(issuer ? issuer : certificate));
-    X509V3_CTX context;
-    X509V3_set_ctx(&context, issuer ? issuer : certificate, certificate, nullptr, nullptr, 0);
-    const auto [nid, value] = !issuer ? std::pair{NID_basic_constraints, std::string("critical,CA:TRUE")}
-        : spec.starts_with("CN:") ? std::pair{NID_undef, std::string()} : std::pair{NID_subject_alt_name, spec};
-    if (X509_EXTENSION* extension = nid == NID_undef ? nullptr : X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str())) {
-        X509_add_ext(certificate, extension, -1);
-        X509_EXTENSION_free(extension);
-    }
-    X509_sign(certificate, signer, EVP_sha256());
-    return certificate;
+    X509* made = X509_new();
+    const std::string name = spec.substr(spec.find(':') + 1), extension = issuer ? spec : "critical,CA:TRUE";
+    X509_set_version(made, X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(made), ++serial);
+    X509_gmtime_adj(X509_getm_notBefore(made), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(made), 3600);
+    X509_set_pubkey(made, key);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(made), "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
+    X509_set_issuer_name(made, X509_get_subject_name(issuer ? issuer : made));
+    const int nid = !issuer ? NID_basic_constraints : spec.starts_with("CN:") ? NID_undef : NID_subject_alt_name;
+    if (X509_EXTENSION* added = nid == NID_undef ? nullptr : X509V3_EXT_conf_nid(nullptr, nullptr, nid, extension.c_str()))
+        X509_add_ext(made, added, -1), X509_EXTENSION_free(added);
+    X509_sign(made, key, EVP_sha256());
+    return made;
 }
 
 struct TestAuthority {
     EVP_PKEY* key = EVP_EC_gen("P-256");
-    EVP_PKEY* serverKey = EVP_EC_gen("P-256");
-    X509* certificate = MakeCertificate("CN:Postbell test authority", key, nullptr, key);
+    X509* certificate = MakeCertificate("CN:Postbell test authority", key, nullptr);
     std::string file = "/tmp/postbell-test-ca." + std::to_string(getpid()) + ".pem";
-    TestAuthority()
-    {
-        FILE* pem = std::fopen(file.c_str(), "w");
-        PEM_write_X509(pem, certificate);
-        std::fclose(pem);
-    }
+    TestAuthority() { FILE* pem = std::fopen(file.c_str(), "w"); PEM_write_X509(pem, certificate); std::fclose(pem); }
     ~TestAuthority() { std::remove(file.c_str()); }
 };
-inline TestAuthority& Authority()
-{
-    static TestAuthority authority;
-    return authority;
-}
+inline TestAuthority& Authority() { static TestAuthority authority; return authority; }
 
 // Steps: "S: a|b" (lines in one write), "raw: bytes", "C: a|b" (the client's next lines exactly;
 // "C: a => b" then sends b), "close", "expect-close" (nothing more before it closes),
@@ -137,17 +121,15 @@ struct Server {
         if (!steps.empty() && listen(listenFd, 4) == 0)
             thread = std::thread([this, steps] {
                 sigset_t pipe; // a write after the client left fails here instead of ending the test
-                sigemptyset(&pipe);
-                sigaddset(&pipe, SIGPIPE);
-                pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+                sigemptyset(&pipe), sigaddset(&pipe, SIGPIPE), pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
                 const int one = 1;
                 fd = WaitFor(listenFd, POLLIN) ? accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
                 if (fd < 0)
                     return Fail("no client connected");
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 const timeval patience{PatienceMs / 1000, 0}; // bounds TLS's blocking reads and writes
-                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+                for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+                    setsockopt(fd, SOL_SOCKET, option, &patience, sizeof patience);
                 Play(steps);
                 close(fd);
                 SSL_free(ssl);
@@ -197,14 +179,12 @@ struct Server {
     }
     void Secure(const std::string& certificate)
     {
-        TestAuthority& authority = Authority();
-        X509* shown = MakeCertificate(certificate, authority.serverKey, authority.certificate, authority.key);
+        X509* shown = MakeCertificate(certificate, Authority().key, Authority().certificate);
         tls = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate(tls, shown);
-        SSL_CTX_use_PrivateKey(tls, authority.serverKey);
+        SSL_CTX_use_PrivateKey(tls, Authority().key);
         X509_free(shown);
-        ssl = SSL_new(tls);
-        SSL_set_fd(ssl, fd);
+        SSL_set_fd(ssl = SSL_new(tls), fd);
         if (SSL_accept(ssl) != 1)
             Fail("no TLS handshake");
     }
@@ -255,17 +235,11 @@ struct Transcript {
     std::string error;                        // why the file was refused here; empty: read
 };
 
-// What follows each keyword: nothing, any text, a number, yes or no, or a message's fields.
-enum class Argument { None, Text, Number, YesNo, Message };
-inline const std::map<std::string, Argument> Keywords = {
-    {"S:", Argument::Text}, {"raw:", Argument::Text}, {"C:", Argument::Text}, {"secure", Argument::Text},
-    {"close", Argument::None}, {"expect-close", Argument::None}, {"expect-open", Argument::None},
-    {"stop", Argument::None}, {"hello", Argument::None}, {"login", Argument::None}, {"capa-pipelining", Argument::None},
-    {"capa-refused", Argument::None}, {"quit", Argument::None}, {"split", Argument::None}, {"password", Argument::Text},
-    {"seen", Argument::Text}, {"one-at-a-time", Argument::None}, {"time-limit", Argument::Number},
-    {"starttls", Argument::None}, {"tls", Argument::None}, {"host", Argument::Text}, {"status", Argument::Number},
-    {"messages", Argument::Number}, {"new-mail", Argument::YesNo}, {"digests", Argument::Text},
-    {"message", Argument::Message}};
+// Each keyword with what may follow it: nothing (-), any text (*), a number (#), yes or no (?),
+// or a message's number and three fields (|).
+inline const std::string Keywords = " S:* raw:* C:* secure* close- expect-close- expect-open- stop- hello- login- "
+    "capa-pipelining- capa-refused- quit- split- password* seen* one-at-a-time- time-limit# starttls- tls- host* "
+    "status# messages# new-mail? digests* message| ";
 
 inline bool IsNumber(const std::string& text) { return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos; }
 
@@ -273,20 +247,17 @@ inline bool IsNumber(const std::string& text) { return !text.empty() && text.fin
 inline std::string Malformed(const std::string& clause)
 {
     const auto [key, rest] = KeyAndRest(clause);
-    if (key == "repeat") {
-        const std::size_t dots = rest.find("..");
-        const std::string to = KeyAndRest(rest.substr(dots == std::string::npos ? 0 : dots + 2)).first;
-        return dots != std::string::npos && IsNumber(rest.substr(0, dots)) && IsNumber(to)
+    const std::size_t dots = rest.find("..");
+    if (key == "repeat")
+        return dots != std::string::npos && IsNumber(rest.substr(0, dots)) && IsNumber(KeyAndRest(rest.substr(dots + 2)).first)
             ? Malformed(KeyAndRest(rest).second) : "a malformed repeat: " + clause;
-    }
-    const auto keyword = Keywords.find(key);
-    if (keyword == Keywords.end())
-        return "an unknown keyword: " + clause;
-    const Argument kind = keyword->second;
-    const bool fits = kind == Argument::Text || (kind == Argument::None && rest.empty())
-        || (kind == Argument::Number && IsNumber(rest)) || (kind == Argument::YesNo && (rest == "yes" || rest == "no"))
-        || (kind == Argument::Message && IsNumber(KeyAndRest(rest).first) && Split(KeyAndRest(rest).second, "|").size() == 3);
-    return fits ? "" : "a malformed clause: " + clause;
+    char kind = 'x';
+    for (const char candidate : std::string("-*#?|"))
+        kind = Keywords.find(" " + key + candidate + " ") != std::string::npos ? candidate : kind;
+    const bool fits = kind == '*' || (kind == '-' && rest.empty()) || (kind == '#' && IsNumber(rest))
+        || (kind == '?' && (rest == "yes" || rest == "no"))
+        || (kind == '|' && IsNumber(KeyAndRest(rest).first) && Split(KeyAndRest(rest).second, "|").size() == 3);
+    return fits ? "" : (kind == 'x' ? "an unknown keyword: " : "a malformed clause: ") + clause;
 }
 
 // file's cases; a line the reader cannot take refuses the case it is in (a case of its own

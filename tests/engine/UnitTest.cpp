@@ -5,6 +5,7 @@
 #include "HeaderText.h"
 #include "LineEngine.h"
 #include "Pop3Dialogue.h"
+#include "Utf8Text.h"
 
 #include <gtest/gtest.h>
 
@@ -66,10 +67,8 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
         {{"From: Ann <ann@example.org>", "Subject: Hello"}, "Ann <ann@example.org>|Hello"},
         {{"FROM : Bob", "subject:\t  Hi there  "}, "Bob|Hi there"},
         {{"Subject: A long", "   subject line", "\tcontinued", "From: c"}, "c|A long subject line continued"},
-        {{"Subject: =?UTF-8?B?5pel5pys6Kqe?="}, "-|日本語"},
         {{"Subject: =?ISO-8859-1?Q?Caf=E9_cr=E8me?= !"}, "-|Café crème !"},
         {{"Subject: =?iso-8859-1?q?Gr=FC=DFe?=", " =?utf-8?b?5pel?= aus Köln"}, "-|Grüße日 aus Köln"},
-        {{"From: =?UTF-8?Q?J=C3=B6rg?= <j@example.org>"}, "Jörg <j@example.org>|-"},
         {{"Subject: Caf\xE9 au lait", "From: M\xFCller"}, "Müller|Café au lait"},
         {{"Subject: " + std::string(254, 'a') + "é"}, "-|" + std::string(254, 'a')},
         {{"Subject: =?UTF-8?Q?" + std::string(252, 'a') + "=E6=97=A5=E6=97=A5?="}, "-|" + std::string(252, 'a') + "日"},
@@ -80,10 +79,11 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
         // Split, padded and folded words read whole; a character split between words too.
         {{"Subject: =?UTF-8?B?0KHRh9GR0YIg0LfQsA==?=", " =?UTF-8?B?INC40Y7QvdGMIOKAlA==?= =?UTF-8?B?INC+0L/Qu9Cw0YLQuA==?=",
           "\t=?UTF-8?B?0YLRjCDQtNC+INC/?= =?UTF-8?B?0Y/RgtC90LjRhtGL?="}, "-|Счёт за июнь — оплатить до пятницы"},
-        {{"Subject: =?utf-8?b?ww?= =?UTF-8?B?qQ==?= =?windows-1252?q?=80_5?= =?koi8-r?b?8NLJ18XU?="}, "-|é€ 5Привет"},
+        {{"Subject: =?utf-8?b?ww?= =?UTF-8?B?qQ==?= =?windows-1252?q?=80_5?= =?koi8-r?b?8NLJ18XU?= =?UTF-8*en?Q?!?="},
+         "-|é€ 5Привет!"},
         // What cannot be decoded stays as it came, with its blanks.
-        {{"Subject: =?x-unknown?q?a?= =?utf-8?b?w!==?= =?utf-8?q?b=?= =?utf-8?q?c=C3?= =?utf-8?q?ok?= ="},
-         "-|=?x-unknown?q?a?= =?utf-8?b?w!==?= =?utf-8?q?b=?= =?utf-8?q?c=C3?= ok ="},
+        {{"Subject: =?x-unknown?q?a?= =?utf-8?b?w!==?= =?utf-8?b?w6=k?= =?utf-8?q?b=?= =?utf-8?q?c=C3?= =?utf-8//IGNORE?q?d?= =?utf-8?q?ok?= ="},
+         "-|=?x-unknown?q?a?= =?utf-8?b?w!==?= =?utf-8?b?w6=k?= =?utf-8?q?b=?= =?utf-8?q?c=C3?= =?utf-8//IGNORE?q?d?= ok ="},
         // No control or bidirectional formatting character survives, encoded or raw.
         {{"Subject: =?UTF-8?Q?a=E2=80=AEb=E2=81=A6c=E2=80=8Fd=0D=0Ae=C2=85f=E2=80=A8g=E2=80=8Dh?=", "From: \xE2\x80\xAE" "evil"},
          "evil|abcd e f g\u200Dh"},
@@ -103,18 +103,23 @@ TEST(HeaderTextTest, ReadsFromAndSubjectOfEachBlock)
     }
 }
 
+// Whatever the bytes, what is shown is UTF-8 (stray, overlong, surrogate, too large and cut
+// sequences become U+FFFD), and showing it again changes nothing.
+TEST(Utf8TextTest, ShownTextIsValidAndStable)
+{
+    const std::string shown = "a\uFFFDb\uFFFD(é|\uFFFD\uFFFD\uFFFD|\uFFFD\uFFFD\uFFFD|\uFFFD\uFFFD\uFFFD\uFFFD|\U0001F4E7\uFFFD\uFFFD";
+    EXPECT_EQ(SafeDisplayText("a\xFF" "b\xC3(\xC3\xA9|\xE0\x80\xAF|\xED\xA0\x80|\xF4\x90\x80\x80|\xF0\x9F\x93\xA7\xE2\x82"), shown);
+    EXPECT_EQ(SafeDisplayText(shown), shown);
+}
+
 // postbell-check's fields stay on one line, and a terminal acts on nothing in them.
 TEST(CheckCommandLineTest, ValuesAreEscaped)
 {
-    for (const auto& [value, printed] : std::vector<std::pair<std::string, std::string>>{
-             {"a\tb\\c é", "a\\tb\\\\c é"}, {"esc\x1b[2J nul\0 del\x7f cr\r"s, "esc\\x1b[2J nul\\x00 del\\x7f cr\\x0d"},
-             {"\xC2\x85 \xC2\x9F \xE2\x80\xAE \xE2\x81\xA9 \xE2\x80\x8F \xD8\x9C \xE2\x80\xA9 \xE2\x80\x8D",
-              "\\u{0085} \\u{009F} \\u{202E} \\u{2069} \\u{200F} \\u{061C} \\u{2029} \xE2\x80\x8D"},
-             {"\x9B" "31m \xC3", "\\x9b31m \\xc3"}}) {
-        std::string out;
-        AppendEscaped(out, value);
-        EXPECT_EQ(out, printed) << value;
-    }
+    std::string out;
+    AppendEscaped(out, "a\tb\\c é esc\x1b[2J nul\0 del\x7f cr\r|\xC2\x85 \xC2\x9F \xE2\x80\xAE \xE2\x81\xA9 \xE2\x80\x8F \xD8\x9C"
+                       " \xE2\x80\xA9 \xE2\x80\x8D|\x9B" "31m \xC3"s);
+    EXPECT_EQ(out, "a\\tb\\\\c é esc\\x1b[2J nul\\x00 del\\x7f cr\\x0d|\\u{0085} \\u{009F} \\u{202E} \\u{2069} \\u{200F} \\u{061C}"
+                   " \\u{2029} \xE2\x80\x8D|\\x9b31m \\xc3");
 }
 
 // The arguments, a blank between (two for an empty one), and what is read: host, user, port,
