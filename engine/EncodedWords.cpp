@@ -2,9 +2,10 @@
 
 #include "Utf8Text.h"
 
-#include <cerrno>
+#include <cstdint>
 #include <iconv.h>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -167,13 +168,13 @@ bool ConvertWithIconv(const char* charset, const std::string& bytes, std::string
     const iconv_t converter = iconv_open("UTF-8", charset);
     if (converter == reinterpret_cast<iconv_t>(-1))
         return false;
-    std::string out(bytes.size() * 4 + 16, '\0');
+    std::string out(bytes.size() * 16 + 16, '\0');
     char* in = const_cast<char*>(bytes.data());
     std::size_t inLeft = bytes.size();
     char* next = out.data();
     std::size_t outLeft = out.size();
-    // Every character takes at most four bytes of UTF-8 for each byte it was read from, so
-    // the output never runs short: any stop is a byte sequence that is not of the charset.
+    // No charset gives near 16 bytes of UTF-8 for a byte it reads, so a stop is a byte sequence
+    // that is not of the charset; were the room ever short, the word would stay as received.
     const bool converted = iconv(converter, &in, &inLeft, &next, &outLeft) != static_cast<std::size_t>(-1)
         && iconv(converter, nullptr, nullptr, &next, &outLeft) != static_cast<std::size_t>(-1);
     iconv_close(converter);
