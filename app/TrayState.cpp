@@ -14,7 +14,7 @@ std::string Text(int id, std::size_t limit)
 
 bool IsErrorStatus(StatusCode code)
 {
-    return (code >= Status::CannotConnect && code <= Status::ServerError) || Status::IsSecureConnectionFailure(code);
+    return Status::IsFailure(code);
 }
 
 bool OffersCertificateReview(StatusCode code)

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -40,6 +41,8 @@ bool AnswerCommandLine(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // No core dump, and no other process of the user through /proc or ptrace, reads the password.
+    prctl(PR_SET_DUMPABLE, 0);
     if (AnswerCommandLine(argc, argv))
         return 0;
     // Qt is given only the program's name.

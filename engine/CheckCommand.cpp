@@ -2,17 +2,21 @@
 
 #include "FileReplace.h"
 #include "NumberText.h"
+#include "Pop3Dialogue.h"
 #include "StatusText.h"
 #include "TlsChannel.h"
+#include "Utf8Text.h"
 #include "WorkerThread.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <mutex>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <ostream>
 #include <unistd.h>
@@ -101,28 +105,36 @@ void AppendDigestHex(std::string& out, const UidDigest& digest)
     AppendHex(out, digest.bytes.data(), digest.bytes.size());
 }
 
+std::string HexByte(unsigned char byte)
+{
+    std::string hex;
+    AppendHex(hex, &byte, 1);
+    return hex;
+}
+
 bool NeedsEscape(unsigned char byte) { return byte < 0x20 || byte == 0x7f || byte == '\\'; }
 
-void AppendEscaped(std::string& out, std::string_view value)
+// What replaces the escaped character of `length` bytes at value[at]; empty for none.
+std::string EscapeAt(std::string_view value, std::size_t at, std::size_t& length)
 {
-    std::size_t plainStart = 0;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(value[i]);
+    const auto byte = static_cast<unsigned char>(value[at]);
+    length = 1;
+    if (byte < 0x80) {
         if (!NeedsEscape(byte))
-            continue;
-        // Runs of plain bytes are copied whole: most values have nothing to escape.
-        out.append(value.substr(plainStart, i - plainStart));
-        plainStart = i + 1;
-        if (byte == '\\')
-            out += "\\\\";
-        else if (byte == '\t')
-            out += "\\t";
-        else {
-            out += "\\x";
-            AppendHex(out, &byte, 1);
-        }
+            return {};
+        return byte == '\\' ? "\\\\" : byte == '\t' ? "\\t" : "\\x" + HexByte(byte);
     }
-    out.append(value.substr(plainStart));
+    char32_t c = 0;
+    length = Utf8CharAt(value, at, c);
+    if (length == 0) { // a stray byte: a terminal could take 0x9B for a control sequence
+        length = 1;
+        return "\\x" + HexByte(byte);
+    }
+    if (!IsUnsafeToDisplay(c))
+        return {};
+    char text[16];
+    std::snprintf(text, sizeof text, "\\u{%04X}", static_cast<unsigned>(c));
+    return text;
 }
 
 void AppendNumber(std::string& out, std::uint32_t number)
@@ -226,6 +238,21 @@ std::string FormatStatusLine(StatusCode code)
     return line;
 }
 
+void AppendEscaped(std::string& out, std::string_view value)
+{
+    std::size_t plainStart = 0;
+    for (std::size_t at = 0, length = 1; at < value.size(); at += length) {
+        const std::string escaped = EscapeAt(value, at, length);
+        if (escaped.empty())
+            continue;
+        // Runs of plain bytes are copied whole: most values have nothing to escape.
+        out.append(value.substr(plainStart, at - plainStart));
+        out += escaped;
+        plainStart = at + length;
+    }
+    out.append(value.substr(plainStart));
+}
+
 void AppendMessageLine(std::string& out, const MessageTable& table, const MessageInfo& info)
 {
     AppendNumber(out, info.number);
@@ -289,10 +316,16 @@ bool SaveSeenFile(const std::string& path, const DigestSet& digests, std::string
 int RunCheckCommand(const std::vector<std::string>& args, const std::string& password, std::ostream& out,
                     std::ostream& err)
 {
+    // No core dump, and no other process of the user through /proc or ptrace, reads the password.
+    prctl(PR_SET_DUMPABLE, 0);
     CheckCommandLine line;
     std::string error;
     if (!ParseCheckCommandLine(args, line, error)) {
         err << "postbell-check: " << error << '\n' << CheckUsage << '\n';
+        return CheckWrongCommandLine;
+    }
+    if (!IsSendableArgument(line.user) || !IsSendableArgument(password)) {
+        err << "postbell-check: the user name and password may not contain a carriage return, line feed or NUL\n";
         return CheckWrongCommandLine;
     }
     DigestSet seen;

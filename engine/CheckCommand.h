@@ -47,8 +47,12 @@ int ExitCodeForStatus(StatusCode code);
 
 std::string DigestHex(const UidDigest& digest);
 std::string FormatStatusLine(StatusCode code);
-// Appends number TAB digest TAB From TAB Subject LF; tabs, backslashes and control
-// bytes in the values are escaped so that one message stays one line of four fields.
+// Appends value with a backslash as \\, a tab as \t, any other C0 control or DEL, and a
+// byte that is not part of a UTF-8 character, as \xHH, and a C1 control, a line or paragraph
+// separator or a bidirectional formatting character as \u{XXXX}: one message stays one line
+// of four fields, and a terminal acts on none of it.
+void AppendEscaped(std::string& out, std::string_view value);
+// Appends number TAB digest TAB From TAB Subject LF, the values escaped.
 void AppendMessageLine(std::string& out, const MessageTable& table, const MessageInfo& info);
 std::string FormatNewMailLine(bool newMail);
 

@@ -4,6 +4,7 @@
 #include "LineEngine.h"
 #include "Pop3Dialogue.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <exception>
@@ -89,6 +90,9 @@ void ConnectDialogue(Session& s, CheckRequest& request)
     d.outlet.publishResults = [&s](CheckResults&& results) { s.link->PublishResults(std::move(results)); };
     d.outlet.signalStop = [&s] { SignalStop(s); };
     d.outlet.startTls = [&s] { StartTls(s.lines); };
+    d.outlet.limitWait = [&s, normal = request.replyTimeLimit](std::chrono::milliseconds limit) {
+        s.lines.timeLimit = std::min(limit, normal);
+    };
     d.startTls = request.secure.security == Security::StartTls;
     s.lines.secureFromStart = request.secure.security == Security::Tls;
     s.lines.trust = {request.connection.host, request.secure.caFile, request.secure.trustedFingerprint};
@@ -125,6 +129,10 @@ int OpenConnection(WorkerLink& link, std::uint32_t address, std::uint16_t port)
 std::uint32_t CheckSessionThread(std::shared_ptr<WorkerLink> link, CheckRequest request)
 {
     // request.stopFd belongs to the worker thread, which closes it after this returns.
+    if (!IsSendableArgument(request.connection.user) || !IsSendableArgument(request.connection.password)) {
+        link->PostStatus(Status::CredentialsNotSendable);
+        return 1;
+    }
     link->PostStatus(Status::Connecting);
     std::uint32_t address = 0;
     const Resolution resolution = ResolveServer(request.connection.host, request.resolveHost, request.stopFd, address);

@@ -7,14 +7,16 @@
 
 // Reads From and Subject out of a header block that arrives one line at a time.
 // A header stays open until the next header line starts (folded lines are joined to
-// it) or the block ends; then its value is decoded to UTF-8: RFC 2047 encoded words
-// (B and Q, any charset) through GMime, and raw 8-bit text that is not UTF-8 as Latin-1.
+// it) or the block ends; then its value is decoded to UTF-8 (RFC 2047 encoded words in
+// any charset, raw 8-bit text that is not UTF-8 as Latin-1) and made safe to show.
 
 enum class HeaderField { None, From, Subject };
 
 struct DecodedHeader {
     HeaderField field = HeaderField::None;
-    std::string value; // UTF-8, at most HeaderValueLimit bytes, cut on a character boundary
+    // UTF-8 of at most HeaderValueLimit bytes, cut on a character boundary, with no control
+    // or bidirectional formatting character (SafeDisplayText).
+    std::string value;
 };
 
 struct HeaderText {

@@ -40,9 +40,20 @@ void StepHandshake(LineEngine& e, const LineSink& sink)
         Receive(e, sink);
 }
 
+// Bytes from the peer that wait in the socket, unread.
+bool BytesWaiting(int socket)
+{
+    char byte = 0;
+    return recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 void BeginHandshake(LineEngine& e, const LineSink& sink)
 {
     e.secureRequested = false;
+    // A reply to a command not yet sent, or one with more behind it, answers something else:
+    // TLS then would send the queued bytes inside it and pair every later reply wrongly.
+    if (!e.secureFromStart && (!e.input.pending.empty() || !e.outgoing.empty() || BytesWaiting(e.socket)))
+        return sink.event(LineEvent::SecureFailed);
     e.input = LineAssembler{};
     e.tls = std::make_unique<TlsChannel>();
     e.handshaking = true;
@@ -67,13 +78,13 @@ bool Receive(LineEngine& e, const LineSink& sink)
             return true;
         }
         progress = true;
-        e.input.Feed(std::string_view(e.receiveArea.get(), static_cast<std::size_t>(got)), sink.line);
-        if (e.input.pending.size() > MaxPendingInput) {
+        if (!e.input.Feed(std::string_view(e.receiveArea.get(), static_cast<std::size_t>(got)), sink.line)) {
             sink.event(LineEvent::LineTooLong);
             return true;
         }
         if (e.secureRequested) {
-            BeginHandshake(e, sink);
+            if (!sink.finished())
+                BeginHandshake(e, sink);
             return true;
         }
     } while (e.tls && TlsHasBufferedInput(*e.tls) && !sink.finished());

@@ -18,17 +18,22 @@
 // WriteSocket, and the poll interest comes from PollInterest alone, so that a layer
 // put under the lines (TLS) needs to replace only those three.
 
+// A line longer than this is not a protocol line; it would only grow without bound.
+inline constexpr std::size_t MaxLineLength = std::size_t{1} << 20;
+
 // Cuts received bytes into CR LF terminated lines. The work is linear in the bytes
 // received: each byte is searched once, and the consumed lines are dropped from the
 // front once per call, not once per line.
 struct LineAssembler {
     std::string pending;      // bytes of a line not yet complete
     std::size_t searched = 0; // the prefix of pending that holds no CR LF
+    std::size_t limit = MaxLineLength;
 
     // Appends bytes and calls onLine(line) for every complete line, in order, with
-    // the line's bytes without CR LF.
+    // the line's bytes without CR LF. False, and no more lines, once a line, complete or
+    // not, is longer than limit bytes, however the reads fell.
     template <typename OnLine>
-    void Feed(std::string_view bytes, OnLine&& onLine)
+    bool Feed(std::string_view bytes, OnLine&& onLine)
     {
         pending.append(bytes);
         std::size_t lineStart = 0;
@@ -36,6 +41,8 @@ struct LineAssembler {
             const std::size_t end = pending.find("\r\n", searched);
             if (end == std::string::npos)
                 break;
+            if (end - lineStart > limit)
+                return false;
             onLine(std::string_view(pending).substr(lineStart, end - lineStart));
             lineStart = end + 2;
             searched = lineStart;
@@ -43,6 +50,7 @@ struct LineAssembler {
         pending.erase(0, lineStart);
         // A CR at the very end may pair with the LF of the next read.
         searched = pending.empty() ? 0 : pending.size() - 1;
+        return pending.size() - (pending.ends_with('\r') ? 1 : 0) <= limit;
     }
 };
 
@@ -51,7 +59,7 @@ enum class LineEvent {
     Connected,     // the connection is made
     ConnectFailed, // the connection could not be made
     Closed,        // the peer closed the connection, or it broke
-    LineTooLong,   // a partial line passed its bound
+    LineTooLong,   // a line passed its bound
     TimedOut,      // nothing arrived within the time limit
     Secured,       // the handshake asked for by StartTls succeeded and is verified
     SecureFailed,  // a handshake failed, timed out or its certificate was refused (see tls->failure)
@@ -65,8 +73,6 @@ struct LineSink {
 
 // Bytes queued for sending beyond which the owner is to queue no more.
 inline constexpr std::size_t MaxOutgoing = 64 * 1024;
-// A partial line longer than this is not a protocol line; it would only grow without bound.
-inline constexpr std::size_t MaxPendingInput = std::size_t{1} << 20;
 // One read takes up to this much: room for a whole window of replies at once.
 inline constexpr std::size_t ReceiveAreaSize = 64 * 1024;
 
@@ -90,8 +96,9 @@ struct LineEngine {
     bool tlsBroken = false;
 };
 
-// Secures the connection once the lines received so far are handled; what was received
-// in clear after them is dropped.
+// Secures the connection once the lines received so far are handled, if the line that asked
+// for it came alone: with anything received after it, or still to be sent, the reply was out
+// of turn, and SecureFailed follows instead.
 void StartTls(LineEngine& engine);
 
 // Queues bytes to send and hands the socket what it takes at once.

@@ -112,9 +112,10 @@ void OnPassReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::LoginRejected);
-    if (d.mayPipeline)
+    if (d.mayPipeline) {
         SendAndAwait(d, CapaCommand, Pop3State::AwaitCapaReply);
-    else
+        d.outlet.limitWait(CapaTimeLimit);
+    } else
         RequestCount(d);
     PostStatus(d, Status::Checking);
 }
@@ -122,6 +123,7 @@ void OnPassReply(Pop3Dialogue& d, std::string_view line)
 // A refused CAPA only means one command at a time.
 void OnCapaReply(Pop3Dialogue& d, std::string_view line)
 {
+    d.outlet.limitWait(std::chrono::milliseconds::max());
     if (!IsPositiveReply(line))
         return RequestCount(d);
     SetState(d, Pop3State::ReadCapaList);
@@ -139,13 +141,15 @@ void OnStatReply(Pop3Dialogue& d, std::string_view line)
 {
     if (!IsPositiveReply(line))
         return Fail(d, Status::ServerError);
-    d.messageCount = ParseStatCount(line);
+    // A count that cannot be read is never an empty mailbox, which would forget every seen
+    // message; more messages than one check keeps cannot be listed whole: a clear failure,
+    // never a cut list reported as a complete check.
+    const std::optional<std::uint32_t> count = ParseStatCount(line);
+    if (!count || *count > MaxMessages)
+        return Fail(d, Status::ServerError);
+    d.messageCount = static_cast<std::int32_t>(*count);
     if (d.messageCount == 0)
         return Succeed(d);
-    // More messages than one check keeps (a negative count reads as a huge one) cannot be
-    // listed whole: a clear failure, never a cut list reported as a complete check.
-    if (static_cast<std::uint32_t>(d.messageCount) > MaxMessages)
-        return Fail(d, Status::ServerError);
     SendAndAwait(d, UidlCommand, Pop3State::AwaitUidlReply);
 }
 
@@ -167,7 +171,10 @@ void OnListingLine(Pop3Dialogue& d, std::string_view line)
         return RequestHeaders(d);
     }
     ListingEntry entry;
-    if (!ParseListingEntry(line, entry))
+    const ListingLine parsed = ParseListingEntry(line, entry);
+    if (parsed == ListingLine::Malformed)
+        return Fail(d, Status::ServerError);
+    if (parsed == ListingLine::Ignored)
         return;
     // More entries than announced is a server that would fill memory without end.
     if (++d.listed > MessagesToRead(d) + ListingSlack)
@@ -280,6 +287,11 @@ bool IsPositiveReply(std::string_view line)
     return line == "+OK" || line.starts_with("+OK ");
 }
 
+bool IsSendableArgument(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 std::string UserCommand(std::string_view user)
 {
     std::string command = "USER ";
@@ -301,34 +313,29 @@ std::string TopCommand(std::uint32_t number)
     return "TOP " + std::to_string(number) + " 0\r\n";
 }
 
-std::int32_t ParseStatCount(std::string_view line)
+std::optional<std::uint32_t> ParseStatCount(std::string_view line)
 {
     std::string_view rest = SkipWhiteSpace(line.substr(line.size() < 4 ? line.size() : 4));
-    bool negative = false;
-    if (!rest.empty() && (rest.front() == '+' || rest.front() == '-')) {
-        negative = rest.front() == '-';
-        rest.remove_prefix(1);
-    }
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : std::numeric_limits<std::int32_t>::max();
-    std::uint64_t magnitude = 0;
-    if (!ReadDecimal(rest, limit, magnitude))
-        return 0;
-    return negative ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude))
-                    : static_cast<std::int32_t>(magnitude);
+    std::uint64_t count = 0;
+    if (!ReadDecimal(rest, std::numeric_limits<std::uint32_t>::max(), count))
+        return std::nullopt;
+    return static_cast<std::uint32_t>(count);
 }
 
-bool ParseListingEntry(std::string_view line, ListingEntry& entry)
+ListingLine ParseListingEntry(std::string_view line, ListingEntry& entry)
 {
     std::string_view rest = SkipWhiteSpace(line);
     std::uint64_t number = 0;
-    if (!ReadDecimal(rest, std::numeric_limits<std::uint32_t>::max(), number) || number == 0)
-        return false;
+    if (!ReadDecimal(rest, std::numeric_limits<std::uint32_t>::max(), number))
+        return ListingLine::Malformed;
+    if (number == 0)
+        return ListingLine::Ignored;
     if (!rest.empty())
         rest.remove_prefix(1); // the separator, whatever it is
     std::string_view uniqueId = rest.substr(0, rest.find(' '));
     entry.number = static_cast<std::uint32_t>(number);
     entry.uniqueId = uniqueId.substr(0, MaxUniqueId);
-    return true;
+    return ListingLine::Entry;
 }
 
 void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
@@ -367,8 +374,8 @@ void HandleLine(Pop3Dialogue& dialogue, std::string_view line)
         return OnQuitReply(dialogue, line);
     case Pop3State::AwaitStlsReply:
         return OnStlsReply(dialogue, line);
-    case Pop3State::SecuringConnection:
-        return; // sent in clear after the server's +OK: possibly injected, never read
+    case Pop3State::SecuringConnection: // sent in clear with the reply to STLS: out of turn, possibly injected
+        return OnSecureConnectionFailed(dialogue, Status::SecureConnectionFailed);
     }
 }
 
@@ -390,6 +397,11 @@ void OnTimeLimit(Pop3Dialogue& dialogue)
 {
     if (dialogue.ended)
         return;
+    // A server that ignores CAPA may still answer every command it needs.
+    if (dialogue.state == Pop3State::AwaitCapaReply) {
+        dialogue.outlet.limitWait(std::chrono::milliseconds::max());
+        return RequestCount(dialogue);
+    }
     PostUnlessReported(dialogue, StatusForLostServer(dialogue.state));
     End(dialogue);
 }
@@ -410,6 +422,8 @@ void OnSecured(Pop3Dialogue& dialogue)
 
 void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code)
 {
+    if (dialogue.ended)
+        return;
     PostStatus(dialogue, code);
     End(dialogue);
 }

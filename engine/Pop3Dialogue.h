@@ -4,8 +4,10 @@
 #include "HeaderText.h"
 #include "MessageIdentity.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +37,8 @@ inline constexpr std::uint32_t PipelineWindow = 32;
 inline constexpr std::uint32_t MaxMessages = 1'000'000;
 // Listing entries accepted beyond the count STAT announced.
 inline constexpr std::uint32_t ListingSlack = 16;
+// The longest wait for the reply to CAPA; a server that never answers it gets one command at a time.
+inline constexpr std::chrono::milliseconds CapaTimeLimit{10'000};
 
 // How the dialogue reaches its session: the socket session in the program, a
 // recorder in tests.
@@ -45,6 +49,8 @@ struct Pop3Outlet {
     std::function<void(CheckResults&& results)> publishResults; // the dialogue needs them no more
     std::function<void()> signalStop;
     std::function<void()> startTls; // the server agreed to STLS: secure the connection
+    // The next reply is awaited at most this long (but never longer than the session's limit).
+    std::function<void(std::chrono::milliseconds limit)> limitWait;
 };
 
 // The dialogue variables of one session, with the session's inputs. Only the
@@ -88,6 +94,9 @@ void OnSecureConnectionFailed(Pop3Dialogue& dialogue, StatusCode code);
 
 bool IsPositiveReply(std::string_view line);
 
+// True when text can follow a command word as typed: a CR, LF or NUL would end the command
+// early and let the rest pass for a command of its own ("pw\r\nDELE 1").
+bool IsSendableArgument(std::string_view text);
 std::string UserCommand(std::string_view user);
 std::string PassCommand(std::string_view password);
 std::string TopCommand(std::uint32_t number);
@@ -97,15 +106,20 @@ inline constexpr std::string_view UidlCommand = "UIDL\r\n";
 inline constexpr std::string_view QuitCommand = "QUIT\r\n";
 inline constexpr std::string_view StlsCommand = "STLS\r\n";
 
-// The message count of a positive STAT reply; 0 when it cannot be read.
-std::int32_t ParseStatCount(std::string_view line);
+// The message count of a positive STAT reply; none when it is not a number or does not
+// fit in 32 bits, which no check may take for an empty mailbox.
+std::optional<std::uint32_t> ParseStatCount(std::string_view line);
 
 struct ListingEntry {
     std::uint32_t number = 0;
     std::string_view uniqueId; // at most 70 bytes, may be empty
 };
-// False for a line to ignore: no readable number, or the number 0.
-bool ParseListingEntry(std::string_view line, ListingEntry& entry);
+enum class ListingLine {
+    Entry,     // entry is set
+    Ignored,   // the message number 0
+    Malformed, // no message number, or one past 32 bits
+};
+ListingLine ParseListingEntry(std::string_view line, ListingEntry& entry);
 
 // True for the capability line that offers pipelining (names are case-insensitive).
 bool OffersPipelining(std::string_view capabilityLine);

@@ -23,12 +23,21 @@ constexpr StatusCode CertificateSelfSigned = 33;
 constexpr StatusCode CertificateNotVerified = 34;
 constexpr StatusCode StlsNotSupported = 35;
 constexpr StatusCode SecureConnectionFailed = 36;
+// The stored account name or password holds what would end its command early.
+constexpr StatusCode CredentialsNotSendable = 37;
 // No status: the outcome of the check has already been posted.
 constexpr StatusCode None = 0;
 
 inline constexpr bool IsSecureConnectionFailure(StatusCode code)
 {
     return code >= CertificateExpired && code <= SecureConnectionFailed;
+}
+
+// The statuses that end a check without its result.
+inline constexpr bool IsFailure(StatusCode code)
+{
+    return (code >= CannotConnect && code <= ServerError) || IsSecureConnectionFailure(code)
+        || code == CredentialsNotSendable;
 }
 } // namespace Status
 

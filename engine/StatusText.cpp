@@ -30,6 +30,8 @@ constexpr std::array<std::string_view, 7> SecureConnectionTexts = {
 
 std::string_view StatusText(StatusCode code)
 {
+    if (code == Status::CredentialsNotSendable)
+        return "The account name or password contains a line break and was not sent.";
     if (Status::IsSecureConnectionFailure(code))
         return SecureConnectionTexts[static_cast<std::size_t>(code - Status::CertificateExpired)];
     if (code < FirstStatus || code >= FirstStatus + static_cast<StatusCode>(Texts.size()))

@@ -252,7 +252,9 @@ bool SetExpectedName(TlsChannel& channel)
     X509_VERIFY_PARAM* param = SSL_get0_param(channel.ssl);
     if (IsAddress(host))
         return X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Subject alternative names only, as RFC 6125 asks: a name in the common name alone
+    // was never checked by whoever issued the certificate.
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     return X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1
         && SSL_set_tlsext_host_name(channel.ssl, host.c_str()) == 1;
 }

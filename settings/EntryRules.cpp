@@ -1,6 +1,7 @@
 #include "EntryRules.h"
 
 #include "NumberText.h"
+#include "Pop3Dialogue.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -40,6 +41,13 @@ std::string IntervalWarningText()
     return "You may check for new messages every " + std::to_string(ShortestInterval) + " to " +
            std::to_string(LongestInterval) + " minutes only.";
 }
+
+bool CredentialsAreSendable(const std::string& user, const std::string& password)
+{
+    return IsSendableArgument(user) && IsSendableArgument(password);
+}
+
+std::string CredentialsWarningText() { return "The account name and password may not contain line breaks."; }
 
 std::string PortEntryForSecurity(const std::string& entry, bool tls)
 {

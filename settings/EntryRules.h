@@ -30,6 +30,11 @@ std::uint16_t PortFromEntry(const std::string& text, bool tls);
 // "You may check for new messages every 1 to 60 minutes only."
 std::string IntervalWarningText();
 
+// True when the account name and password can be sent as typed (no line break or NUL).
+bool CredentialsAreSendable(const std::string& user, const std::string& password);
+// "The account name and password may not contain line breaks."
+std::string CredentialsWarningText();
+
 // The port entry after the security choice changed to one with implicit TLS (tls) or
 // without: only the other choice's default port follows, a port the user typed stays.
 std::string PortEntryForSecurity(const std::string& entry, bool tls);

@@ -132,12 +132,16 @@ void ShowPasswordPlace(QLabel* place)
     });
 }
 
-// Takes the entries in and saves them; false when the interval is refused and the dialog must stay.
+// Takes the entries in and saves them; false when an entry is refused and the dialog must stay.
 bool ConfirmSettings(QDialog& dialog, const Ui::SettingsDialog& ui, Settings& settings)
 {
     std::uint32_t delay = 0;
     if (!ParseInterval(EntryText(ui.intervalEdit), delay)) {
         QMessageBox::warning(&dialog, QLatin1String(Caption), QString::fromStdString(IntervalWarningText()));
+        return false;
+    }
+    if (!CredentialsAreSendable(EntryText(ui.accountEdit), EntryText(ui.passwordEdit))) {
+        QMessageBox::warning(&dialog, QLatin1String(Caption), QString::fromStdString(CredentialsWarningText()));
         return false;
     }
     settings.port = PortFromEntry(EntryText(ui.portEdit), TlsChosen(ui));

@@ -9,7 +9,7 @@ set -uo pipefail
 
 declare -A groups=(
   # What the configured build uses (tests/tools/build_packages.py holds CMake to this).
-  [build]="build-essential cmake pkg-config qt6-base-dev libssl-dev libsqlite3-dev libgmime-3.0-dev
+  [build]="build-essential cmake pkg-config qt6-base-dev libssl-dev libsqlite3-dev
            qtkeychain-qt6-dev libxcb1-dev googletest libgtest-dev"
   # To build and start it: the user's store is read with sqlite3.
   [run]="@build sqlite3"

@@ -47,7 +47,7 @@ TEST(TrayState, EachStatusGivesItsPictureAndBalloonOnlyWhileTheWindowIsHidden)
         {16, false, false, true, ShowError, 'e'}, {17, false, true, true, ShowError, 'e'}, {18, false, true, false, None, 'e'},
         {30, false, false, true, ShowError, 'e'}, {36, false, false, true, ShowError, 'e'}, {12, false, true, true, TakeDown, 'E'},
         {15, false, false, true, TakeDown, 'N'},  {13, false, false, false, None, 'N'},     {16, true, false, true, None, '-'},
-        {12, true, true, true, None, '-'},
+        {12, true, true, true, None, '-'}, {37, false, false, true, ShowError, 'e'},
     };
     for (const Case& c : cases) {
         const StatusDisplay display = DecideStatusDisplay(c.code, "some text", c.visible, c.newMail, c.balloons);

@@ -1,15 +1,23 @@
 #pragma once
 
-// A one-connection POP3 server on 127.0.0.1 that plays a script of exact bytes both ways,
-// and the reader of the transcript files that hold such scripts with what a test expects.
-// It records where the client left the script; judging the client is the test's job.
+// A one-connection POP3 server on 127.0.0.1 that plays a script of exact bytes both ways, in
+// clear or inside TLS with certificates it makes itself, and the reader of the transcript
+// files that hold such scripts with what a test expects. It records where the client left
+// the script; judging the client is the test's job.
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <netinet/tcp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -50,9 +58,41 @@ inline std::pair<std::string, std::string> KeyAndRest(const std::string& line)
     return {line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)};
 }
 
+// Certificates made for the test, all on one key: an authority, whose PEM file the client
+// trusts, and for each "secure" step one that names "DNS:name" or "IP:address" as its subject
+// alternative name and common name, or "CN:name" as its common name alone.
+inline X509* MakeCertificate(const std::string& spec, EVP_PKEY* key, X509* issuer)
+{
+    static std::atomic<long> serial = 1;
+    X509* made = X509_new();
+    const std::string name = spec.substr(spec.find(':') + 1), extension = issuer ? spec : "critical,CA:TRUE";
+    X509_set_version(made, X509_VERSION_3);
+    ASN1_INTEGER_set(X509_get_serialNumber(made), ++serial);
+    X509_gmtime_adj(X509_getm_notBefore(made), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(made), 3600);
+    X509_set_pubkey(made, key);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(made), "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
+    X509_set_issuer_name(made, X509_get_subject_name(issuer ? issuer : made));
+    const int nid = !issuer ? NID_basic_constraints : spec.starts_with("CN:") ? NID_undef : NID_subject_alt_name;
+    if (X509_EXTENSION* added = nid == NID_undef ? nullptr : X509V3_EXT_conf_nid(nullptr, nullptr, nid, extension.c_str()))
+        X509_add_ext(made, added, -1), X509_EXTENSION_free(added);
+    X509_sign(made, key, EVP_sha256());
+    return made;
+}
+
+struct TestAuthority {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* certificate = MakeCertificate("CN:Postbell test authority", key, nullptr);
+    std::string file = "/tmp/postbell-test-ca." + std::to_string(getpid()) + ".pem";
+    TestAuthority() { FILE* pem = std::fopen(file.c_str(), "w"); PEM_write_X509(pem, certificate); std::fclose(pem); }
+    ~TestAuthority() { std::remove(file.c_str()); }
+};
+inline TestAuthority& Authority() { static TestAuthority authority; return authority; }
+
 // Steps: "S: a|b" (lines in one write), "raw: bytes", "C: a|b" (the client's next lines exactly;
 // "C: a => b" then sends b), "close", "expect-close" (nothing more before it closes),
-// "expect-open", "stop" (raises the stop event), "hello" (the client's first bytes, unread).
+// "expect-open", "stop" (raises the stop event), "hello" (the client's first bytes, unread),
+// "secure CERTIFICATE" (TLS from here on, the server showing that certificate).
 inline const std::map<std::string, Steps> Shorthands = {
     {"login", {"S: +OK", "C: USER jo => +OK", "C: PASS pw => +OK"}},
     {"capa-pipelining", {"C: CAPA => +OK|PIPELINING|."}},
@@ -67,6 +107,8 @@ struct Server {
     bool split;
     std::function<void()> stop; // raises the session's stop event
     std::string failure;        // the first way the client left the script
+    SSL_CTX* tls = nullptr;     // once a "secure" step has made the connection secure
+    SSL* ssl = nullptr;
     std::thread thread;
 
     explicit Server(const Steps& steps, bool split = false, std::function<void()> stop = {}) : split(split), stop(stop)
@@ -78,13 +120,20 @@ struct Server {
         port = ntohs(address.sin_port);
         if (!steps.empty() && listen(listenFd, 4) == 0)
             thread = std::thread([this, steps] {
+                sigset_t pipe; // a write after the client left fails here instead of ending the test
+                sigemptyset(&pipe), sigaddset(&pipe, SIGPIPE), pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
                 const int one = 1;
                 fd = WaitFor(listenFd, POLLIN) ? accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
                 if (fd < 0)
                     return Fail("no client connected");
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                const timeval patience{PatienceMs / 1000, 0}; // bounds TLS's blocking reads and writes
+                for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO})
+                    setsockopt(fd, SOL_SOCKET, option, &patience, sizeof patience);
                 Play(steps);
                 close(fd);
+                SSL_free(ssl);
+                SSL_CTX_free(tls);
             });
     }
     ~Server()
@@ -102,8 +151,9 @@ struct Server {
     void Send(const std::string& bytes)
     {
         for (std::size_t at = 0; at < bytes.size() && failure.empty();) {
-            const ssize_t sent = WaitFor(fd, POLLOUT)
-                ? send(fd, bytes.data() + at, split ? 1 : bytes.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
+            const std::size_t size = split ? 1 : bytes.size() - at;
+            const ssize_t sent = ssl ? SSL_write(ssl, bytes.data() + at, int(size))
+                : WaitFor(fd, POLLOUT) ? send(fd, bytes.data() + at, size, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
             if (sent <= 0 && errno != EAGAIN)
                 Fail("the client did not take the bytes");
             at += sent > 0 ? sent : 0;
@@ -118,12 +168,25 @@ struct Server {
         char buffer[4096];
         for (ssize_t n = 1; failure.empty() && n > 0 && (want.empty() || (got.size() < want.size() && want.starts_with(got)));) {
             const std::size_t room = want.empty() ? sizeof buffer : std::min(sizeof buffer, want.size() - got.size());
-            n = WaitFor(fd, POLLIN) ? recv(fd, buffer, room, 0) : -1;
+            n = ssl ? SSL_read(ssl, buffer, int(room)) : WaitFor(fd, POLLIN) ? recv(fd, buffer, room, 0) : -1;
+            if (ssl && n <= 0) // a time-out, or the end of the connection
+                n = SSL_get_error(ssl, int(n)) == SSL_ERROR_WANT_READ ? -1 : 0;
             if (n < 0 || (n == 0 && !want.empty()))
                 Fail(n < 0 ? "the client neither sent nor closed" : "the client closed early");
             got.append(buffer, n > 0 ? n : 0);
         }
         return got;
+    }
+    void Secure(const std::string& certificate)
+    {
+        X509* shown = MakeCertificate(certificate, Authority().key, Authority().certificate);
+        tls = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_use_certificate(tls, shown);
+        SSL_CTX_use_PrivateKey(tls, Authority().key);
+        X509_free(shown);
+        SSL_set_fd(ssl = SSL_new(tls), fd);
+        if (SSL_accept(ssl) != 1)
+            Fail("no TLS handshake");
     }
     void Play(const Steps& steps)
     {
@@ -148,6 +211,8 @@ struct Server {
                 Fail("the client sent more before it closed");
             else if (key == "stop")
                 stop();
+            else if (key == "secure")
+                Secure(rest);
             else if (key == "hello" && (!WaitFor(fd, POLLIN) || recv(fd, buffer, sizeof buffer, 0) <= 0))
                 Fail("no hello came"); // a TLS client's first bytes, taken unread
             else if (key == "expect-open") {
@@ -161,22 +226,67 @@ struct Server {
 
 // A case: "=== name", then steps and keywords "; " apart; "repeat A..B STEP" plays STEP for {i}
 // from A to B. Options: split (once more byte by byte), password, seen, one-at-a-time, time-limit,
-// starttls, tls. Results: status (a failure), messages, "message N UID|FROM|SUBJECT" (UID "-":
-// none), new-mail, digests ("" for the empty unique-id).
+// starttls, tls, host (a name that leads to the server). Results: status (a failure), messages,
+// "message N UID|FROM|SUBJECT" (UID "-": none), new-mail, digests ("" for the empty unique-id).
 struct Transcript {
-    std::string name;
+    std::string name, id;                     // id: the file and the name, as a test's name
     Steps steps;                              // the steps and keywords in order
     std::map<std::string, std::string> lines; // the last value of each keyword
+    std::string error;                        // why the file was refused here; empty: read
 };
 
-inline std::vector<Transcript> LoadTranscripts(const std::string& path)
+// Each keyword with what may follow it: nothing (-), any text (*), a number (#), yes or no (?),
+// or a message's number and three fields (|).
+inline const std::string Keywords = " S:* raw:* C:* secure* close- expect-close- expect-open- stop- hello- login- "
+    "capa-pipelining- capa-refused- quit- split- password* seen* one-at-a-time- time-limit# starttls- tls- host* "
+    "status# messages# new-mail? digests* message| ";
+
+inline bool IsNumber(const std::string& text) { return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos; }
+
+// Empty for a well-formed clause, else why it is not.
+inline std::string Malformed(const std::string& clause)
+{
+    const auto [key, rest] = KeyAndRest(clause);
+    const std::size_t dots = rest.find("..");
+    if (key == "repeat")
+        return dots != std::string::npos && IsNumber(rest.substr(0, dots)) && IsNumber(KeyAndRest(rest.substr(dots + 2)).first)
+            ? Malformed(KeyAndRest(rest).second) : "a malformed repeat: " + clause;
+    char kind = 'x';
+    for (const char candidate : std::string("-*#?|"))
+        kind = Keywords.find(" " + key + candidate + " ") != std::string::npos ? candidate : kind;
+    const bool fits = kind == '*' || (kind == '-' && rest.empty()) || (kind == '#' && IsNumber(rest))
+        || (kind == '?' && (rest == "yes" || rest == "no"))
+        || (kind == '|' && IsNumber(KeyAndRest(rest).first) && Split(KeyAndRest(rest).second, "|").size() == 3);
+    return fits ? "" : (kind == 'x' ? "an unknown keyword: " : "a malformed clause: ") + clause;
+}
+
+// file's cases; a line the reader cannot take refuses the case it is in (a case of its own
+// when it stands before the first), and an unreadable file gives one refused case.
+inline std::vector<Transcript> LoadTranscripts(const std::string& path, const std::string& file)
 {
     std::ifstream in(path);
     std::vector<Transcript> cases;
+    const auto refuse = [&](const std::string& why) {
+        if (cases.empty())
+            cases.push_back({file, file + "_refused", {}, {}, {}});
+        cases.back().error = cases.back().error.empty() ? why : cases.back().error;
+    };
+    if (!in)
+        refuse("cannot read " + path);
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("=== ", 0) == 0)
-            cases.emplace_back().name = line.substr(4);
-        for (const std::string& clause : line.empty() || line[0] == '#' || line[0] == '=' ? Steps{} : Split(line, "; ")) {
+        if (line.rfind("=== ", 0) == 0) {
+            std::string id = file + "_";
+            for (const char c : line.substr(4))
+                id += std::isalnum(static_cast<unsigned char>(c)) ? std::string(1, c) : id.back() == '_' ? "" : "_";
+            cases.push_back({line.substr(4), id.substr(0, id.find_last_not_of('_') + 1), {}, {}, {}});
+            continue;
+        }
+        for (const std::string& clause : line.empty() || line[0] == '#' ? Steps{} : Split(line, "; ")) {
+            const std::string why = Malformed(clause);
+            if (!why.empty() || cases.empty()) {
+                refuse(why.empty() ? "a line outside any case: " + line : why);
+                continue;
+            }
             auto [key, rest] = KeyAndRest(clause);
             if (key != "repeat") {
                 cases.back().steps.push_back(clause);
@@ -186,5 +296,5 @@ inline std::vector<Transcript> LoadTranscripts(const std::string& path)
                     cases.back().steps.push_back(Replaced(KeyAndRest(rest).second, "{i}", std::to_string(i)));
         }
     }
-    return cases; // none when the file cannot be read
+    return cases;
 }

@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <tuple>
 
@@ -91,7 +92,8 @@ void PlayTranscript(Transcript t, bool split)
     if (has("seen"))
         run.app.seenDigests = Digests(t.lines["seen"]);
     run.app.pipelining = !has("one-at-a-time");
-    run.app.secure.security = has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None;
+    run.app.secure = {has("tls") ? Security::Tls : has("starttls") ? Security::StartTls : Security::None, Authority().file, ""};
+    run.app.connection.host = has("host") ? t.lines["host"] : "127.0.0.1";
     run.timeLimit = std::chrono::milliseconds(has("time-limit") ? std::stoi(t.lines["time-limit"]) : 60'000);
     run.app.connection.password = has("password") ? t.lines["password"] : "pw";
     run.Start();
@@ -119,31 +121,44 @@ void PlayTranscript(Transcript t, bool split)
 
 } // namespace
 
-// Stops at the first failing case: a client off its script can cost each later one the server's patience.
-TEST(TranscriptTest, EveryCasePlaysAsWritten)
+std::vector<Transcript> AllTranscripts()
 {
-    for (const char* file : {"dialogue", "failures", "bounds", "pipelining", "secure"}) {
-        const auto cases = LoadTranscripts(std::string(POSTBELL_TRANSCRIPTS) + "/" + file + ".txt");
-        ASSERT_FALSE(cases.empty()) << file;
-        for (const Transcript& t : cases)
-            for (const bool split : {false, true})
-                if (!HasFailure() && (!split || t.lines.count("split")))
-                    PlayTranscript(t, split);
-    }
+    std::vector<Transcript> all;
+    for (const char* file : {"dialogue", "failures", "bounds", "pipelining", "secure"})
+        for (Transcript& t : LoadTranscripts(std::string(POSTBELL_TRANSCRIPTS) + "/" + file + ".txt", file))
+            all.push_back(std::move(t));
+    return all;
 }
+
+// Each case of the transcripts is a test of its own.
+struct TranscriptCase : testing::TestWithParam<Transcript> {};
+
+TEST_P(TranscriptCase, PlaysAsWritten)
+{
+    ASSERT_EQ(GetParam().error, "") << "the transcript was refused";
+    for (const bool split : {false, true})
+        if (!HasFailure() && (!split || GetParam().lines.count("split")))
+            PlayTranscript(GetParam(), split);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transcript, TranscriptCase, testing::ValuesIn(AllTranscripts()),
+                         [](const testing::TestParamInfo<Transcript>& info) { return info.param.id; });
 
 // A refused connection ends through the teardown; a host that does not resolve, the broadcast
 // address, or a stop while the lookup hangs, before the event loop (the late answer then goes
 // nowhere). A dotted address is never looked up. A cut link keeps everything from the Application.
-TEST(CheckSessionTest, UnreachableHostsStopsAndCutLinksEndAtOnce)
+// A password that would end its command early is never sent, nor looked up or connected for.
+TEST(CheckSessionTest, UnreachableHostsStopsCutLinksAndUnsendableLoginsEndAtOnce)
 {
     Server closed({}), server({"login", "capa-refused", "C: STAT => +OK 0 0", "quit"});
-    for (const auto& [host, port, exit, ending] : std::vector<std::tuple<std::string, std::uint16_t, int, std::string>>{
-             {"127.0.0.1", closed.port, 0, "16 finished untouched"}, {"no.such.host.test", 110, 1, "16 untouched looked up"},
-             {"255.255.255.255", 110, 1, "16 untouched"}, {"127.0.0.1", server.port, 0, "11 untouched"},
-             {"hanging.test", closed.port, 1, "12 untouched looked up"}}) {
-        SCOPED_TRACE(host);
+    for (const auto& [host, port, password, exit, ending] : std::vector<std::tuple<std::string, std::uint16_t, std::string, int, std::string>>{
+             {"127.0.0.1", closed.port, "pw", 0, "16 finished untouched"}, {"no.such.host.test", 110, "pw", 1, "16 untouched looked up"},
+             {"255.255.255.255", 110, "pw", 1, "16 untouched"}, {"127.0.0.1", server.port, "pw", 0, "11 untouched"},
+             {"hanging.test", closed.port, "pw", 1, "12 untouched looked up"}, {"no.such.host.test", 110, "pw\r\nDELE 1", 1, "37 untouched"},
+             {"127.0.0.1", closed.port, "p\0w"s, 1, "37 untouched"}}) {
+        SCOPED_TRACE(host + password);
         SessionRun run(host, port);
+        run.app.connection.password = password;
         auto lookup = std::make_shared<std::atomic<int>>(0); // 1: asked, 2: let go, 3: answered
         run.app.resolveHost = [lookup, &app = run.app, hangs = host == "hanging.test"](const std::string&, std::uint32_t& address) {
             *lookup = 1;
@@ -214,11 +229,11 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
         EXPECT_EQ(server.Finish(), "");
         return errors.str();
     };
-    // A sender and subject that would forge lines or control a terminal, and the highest number.
+    // A sender and subject that would forge lines or control a terminal (shown as blanks), and the highest number.
     const Steps mailbox = {"login", "capa-pipelining", "C: STAT => +OK 2 100", "C: UIDL => +OK|1 uid-1|2 uid-2|4294967295 big|.",
                            "C: TOP 1 0|TOP 2 0 => +OK|From: a\tb\\c|Subject: esc\x1b[2J nul\0 del\x7f cr\rx||.|+OK|X-Other: y||."s, "quit"};
     const std::string list = "status 15 Successfully checked for new messages.\n1\t" + DigestHex(MakeUidDigest("uid-1"))
-        + "\ta\\tb\\\\c\tesc\\x1b[2J nul\\x00 del\\x7f cr\\x0dx\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n4294967295\t"
+        + "\ta b\\\\c\tesc [2J nul  del  cr x\n2\t" + DigestHex(MakeUidDigest("uid-2")) + "\t\t\n4294967295\t"
         + DigestHex(MakeUidDigest("big")) + "\t\t\n";
     check(mailbox, {}, 0, list + "new mail: yes\n", seen);
     check(mailbox, {}, 0, list + "new mail: no\n", seen);
@@ -229,6 +244,10 @@ TEST(CheckCommandTest, ChecksPrintTheMailboxAndKeepTheSeenFile)
     check({"login", "capa-refused", "C: STAT => +OK 1 1", "C: UIDL => +OK|1 new|.", "C: TOP 1 0 => -ERR", "quit"}, {},
           3, FormatStatusLine(Status::ServerError) + "\n", seen);
     check({}, {}, 1, "status 16 Cannot connect to the mail server.\n", seen);
+    std::ostringstream printed, errors; // a login that would end its command early: refused before all else
+    EXPECT_EQ(RunCheckCommand({"127.0.0.1", "jo\r\nDELE 1"}, "pw", printed, errors) * 10
+              + RunCheckCommand({"127.0.0.1", "jo"}, "pw\nDELE 1", printed, errors), 44) << printed.str();
+    EXPECT_EQ(prctl(PR_GET_DUMPABLE), 0) << "a core dump could hold the password";
     std::ofstream(seen, std::ios::app) << std::string(16, '\0') << "0123456789"; // a zero digest, a partial record
     DigestSet stored, expected = Digests("uid-1 uid-2 big");
     MergeDigests(expected, {DigestFromBytes(std::string(16, '\0'))});

@@ -50,18 +50,21 @@ TEST(SettingsDialog, OkStoresCutEntriesAndTheAutostartEntryRefusalsAndCancelStor
     TempConfigHome home;
     const bool keyring = !qEnvironmentVariableIsEmpty("POSTBELL_TEST_KEYRING");
     Settings settings;
-    for (const char* interval : {"61", "0", "often", ""}) {
+    for (const auto& [field, text] : std::vector<std::pair<const char*, std::string>>{
+             {Names::Interval, "61"}, {Names::Interval, "0"}, {Names::Interval, "often"}, {Names::Interval, ""},
+             {Names::Account, "jo\nDELE 1"}, {Names::Password, "pw\r\nDELE 1"}, {Names::Password, std::string("p\0w", 3)}}) {
         lastWarning.clear();
-        EXPECT_FALSE(RunDialog(settings, [interval](QDialog* dialog) {
+        EXPECT_FALSE(RunDialog(settings, [field, text](QDialog* dialog) {
             Child(dialog, Names::Server)->setText("changed.example.org");
-            Child(dialog, Names::Interval)->setText(QLatin1String(interval));
+            Child(dialog, Names::Interval)->setText("5");
+            Child(dialog, field)->setText(QString::fromStdString(text));
             QTest::keyClick(dialog, Qt::Key_Return); // OK is the default button
-            EXPECT_TRUE(dialog->isVisible()) << interval;
-            if (*interval == '\0') // Escape after the warning
+            EXPECT_TRUE(dialog->isVisible()) << text;
+            if (text.empty()) // Escape after the warning
                 QTest::keyClick(Child(dialog, Names::Server), Qt::Key_Escape);
         }));
-        EXPECT_EQ(lastWarning.toStdString(), IntervalWarningText());
-        EXPECT_TRUE(settings.host.empty() && PathMode(home.configHome) == NoFile) << interval;
+        EXPECT_EQ(lastWarning.toStdString(), field == Names::Interval ? IntervalWarningText() : CredentialsWarningText());
+        EXPECT_TRUE(settings.host.empty() && PathMode(home.configHome) == NoFile) << text;
     }
     ASSERT_TRUE(RegistryKey::WriteString("Password", "seeded by a script")); // still used
     Settings confirmed = LoadStoredState().value().settings;

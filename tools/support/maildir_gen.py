@@ -51,6 +51,14 @@ def utf8_subject(rng, i):
 
 
 def encoded_words(rng, i):
+    if i % 3 == 1:      # a long subject split into padded base64 words, folded; a reversed sender
+        return [b"From: =?UTF-8?Q?=E2=80=AEmoc.lapyap@ecivres?= <x@example.org>",
+                b"Subject: =?UTF-8?B?0KHRh9GR0YIg0LfQsA==?= =?UTF-8?B?INC40Y7QvdGMIOKAlA==?=",
+                b" =?UTF-8?B?INC+0L/Qu9Cw0YLQuA==?= =?UTF-8?B?0YLRjCDQtNC+INC/?=",
+                b"\t=?UTF-8?B?0Y/RgtC90LjRhtGL?= " + str(i).encode()]
+    if i % 3 == 2:      # charsets iconv converts, and a line break that would forge a line
+        return [b"From: =?windows-1252?q?=80_5?= =?koi8-r?b?8NLJ18XU?= <koi@example.org>",
+                b"Subject: =?UTF-8?Q?line=0D=0AFake:_header?= " + str(i).encode()]
     return [b"From: =?ISO-8859-1?Q?Andr=E9?= <andre@example.org>",
             b"Subject: =?UTF-8?B?w5xiZXJ3ZWlzdW5n?= =?ISO-8859-1?Q?Gr=FC=DFe?= " + str(i).encode()]
 
@@ -119,9 +127,10 @@ def long_name(rng, i):
 
 
 def control_bytes(rng, i):
-    # Printed escaped by the check, so that one message stays one line of four fields.
+    # Shown as blanks (C0, DEL, C1) or left out (bidirectional controls), so that one message
+    # stays one line and nothing reorders or controls what is shown.
     return [b"From: C:\\Users\\back <slash@example.org>",
-            b"Subject: \x1b[1mbold\x1b[0m bell\x07 del\x7f tab\there"]
+            b"Subject: \x1b[1mbold\x1b[0m bell\x07 del\x7f tab\there \xc2\x9b31m \xe2\x80\xaeevil\xe2\x80\xac"]
 
 
 def typical(rng, i):

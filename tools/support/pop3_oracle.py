@@ -6,19 +6,21 @@ r"""The output that `postbell-check` must print for a mailbox, worked out indepe
 Asks the server itself, with Python's poplib, the same questions a check asks (USER, PASS,
 STAT, UIDL, TOP n 0 for every message, QUIT), takes the raw reply lines (no dot removal),
 and reads them with the check's rules, written here a second time on purpose:
-- STAT: skip four characters, then optional white space and a decimal count (0 if none);
-- a listing line: optional white space, a decimal number (ignored if none or 0), exactly
+- STAT: skip four characters, then optional white space and a decimal count (a check with
+  none fails, so none is expected here);
+- a listing line: optional white space, a decimal number (ignored if 0), exactly
   one skipped character, then the unique-id up to the next space, at most 70 characters;
   a later entry with the same number replaces the earlier one;
 - a header: the name is what stands before the first colon, blanks around it ignored; only
   "From" and "Subject", in any case, count; a line starting with a blank continues the
   header before it (its blanks become one space); the value, blanks trimmed and ending at
   a bare line feed, is read as UTF-8, or as Latin-1 when it is not UTF-8, its RFC 2047
-  encoded words are decoded (Python's email.header), and it is cut to 255 bytes on a
-  character boundary; a later header of the same name wins.
-The From and Subject values are printed with a backslash, a tab and every other control byte
-(below 0x20, and 0x7f) escaped as \\, \t and \xHH, so that each message stays one line of
-four tab-separated fields; all other bytes go out as received.
+  encoded words are decoded (Python's email.header), each run of control characters (C0,
+  DEL, C1, U+2028, U+2029) becomes one space, the bidirectional formatting characters are
+  dropped, and it is cut to 255 bytes on a character boundary; a later header of the same
+  name wins.
+The From and Subject values are printed with a backslash as \\ (no control character is
+left to escape), so that each message stays one line of four tab-separated fields.
 Prints the expected standard output; --expect-seen FILE also writes the digest file that
 the check must leave behind (16-byte MD5 digests, unsigned byte order, no duplicates).
 """
@@ -33,6 +35,7 @@ import sys
 
 MAX_LINE = 1 << 20
 STATUS_OK = b"status 15 Successfully checked for new messages."
+BIDI_FORMATTING = "[\u202a-\u202e\u2066-\u2069\u200e\u200f\u061c]"
 
 
 class RawPop3(poplib.POP3):
@@ -54,15 +57,15 @@ class RawPop3(poplib.POP3):
             lines.append(line)
 
 
-def leading_number(text, signed=False):
+def leading_number(text):
     """A C++-stream style read of a decimal after optional white space; None if there is none."""
-    match = re.match(rb"[ \t\n\v\f\r]*(%s[0-9]+)" % (rb"[+-]?" if signed else rb""), text)
+    match = re.match(rb"[ \t\n\v\f\r]*([0-9]+)", text)
     return (int(match.group(1)), text[match.end():]) if match else (None, text)
 
 
 def stat_count(line):
-    count, _ = leading_number(line[4:], signed=True)
-    return count or 0
+    count, _ = leading_number(line[4:])
+    return count
 
 
 def listing_entry(line):
@@ -98,6 +101,7 @@ def decoded_value(raw):
         text = raw.decode("latin-1")
     if "=?" in text:
         text = str(email.header.make_header(email.header.decode_header(text)))
+    text = re.sub("[\x00-\x1f\x7f-\x9f\u2028\u2029]+", " ", re.sub(BIDI_FORMATTING, "", text))
     value = text.encode("utf-8")[:255]
     return value.decode("utf-8", errors="ignore").encode("utf-8")
 
